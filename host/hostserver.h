@@ -1,0 +1,63 @@
+#ifndef HOSTSERVER_H
+#define HOSTSERVER_H
+
+#include <QHostAddress>
+#include <QObject>
+#include <QString>
+#include <QVector>
+
+class QTcpServer;
+class QTcpSocket;
+class QWebSocketServer;
+
+// The host's one listening socket: plain HTTP GET of the web client's files,
+// and WebSocket upgrades handed to the QWebSocketServer registered for the
+// request's path. Only loopback, only the host's own page as Origin.
+class HostServer : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr quint16 DefaultPort = 19870;
+
+    explicit HostServer(QObject *parent = nullptr);
+    ~HostServer() override;
+
+    // Upgrades whose path equals path (or starts with it, for a prefix route)
+    // go to server, which may live on another thread; it is never listened on.
+    void addRoute(const QString &path, QWebSocketServer *server, bool prefix = false);
+
+    void setWebRoot(const QString &dir);
+    // Files under /vendor/<package>/ come from this node_modules folder, for
+    // the listed packages only.
+    void setVendorRoot(const QString &dir, const QStringList &packages);
+
+    bool listen(quint16 port = DefaultPort);
+    QString errorString() const;
+
+private:
+    struct Route {
+        QString path;
+        QWebSocketServer *server;
+        bool prefix;
+    };
+
+    void onNewConnection();
+    void onReadyRead(QTcpSocket *socket);
+    void handOver(QTcpSocket *socket, QWebSocketServer *server);
+    void serveFile(QTcpSocket *socket, const QByteArray &method, const QString &path);
+    void respond(QTcpSocket *socket, int status, const QByteArray &reason,
+                 const QByteArray &contentType = QByteArray(), const QByteArray &body = QByteArray(),
+                 bool headOnly = false);
+    QString resolveFile(const QString &urlPath) const;
+    const Route *findRoute(const QString &path) const;
+    bool originAllowed(const QByteArray &origin) const;
+
+    QTcpServer *m_server;
+    QVector<Route> m_routes;
+    QString m_webRoot;
+    QString m_vendorRoot;
+    QStringList m_vendorPackages;
+    quint16 m_port = DefaultPort;
+};
+
+#endif // HOSTSERVER_H

@@ -1,0 +1,96 @@
+#include "generalchannel.h"
+#include "hostserver.h"
+#include "viewfactory.h"
+
+#include <orugroundstationservice.h>
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onUnixSignal(int)
+{
+    const char byte = 1;
+    // Only async-signal-safe work here; the event loop does the rest.
+    [[maybe_unused]] const auto written = ::write(signalPipe[0], &byte, 1);
+}
+
+// SIGINT and SIGTERM end the event loop, so the service is destroyed cleanly
+// and every announced aircraft is reported lost to the web clients.
+void quitOnSignals(QCoreApplication &app)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(signalPipe[1], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [notifier]() {
+        notifier->setEnabled(false);
+        char byte;
+        [[maybe_unused]] const auto got = ::read(signalPipe[1], &byte, 1);
+        QCoreApplication::quit();
+    });
+    struct sigaction action = {};
+    action.sa_handler = onUnixSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+QString defaultDir(const QString &besideHost, const QString &inSources)
+{
+    const QString local = QCoreApplication::applicationDirPath() + QLatin1Char('/') + besideHost;
+    return QDir(local).exists() ? local : QStringLiteral(ORU_SOURCE_DIR "/") + inSources;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("oru-host"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("0.1.0"));
+    qSetMessagePattern(QStringLiteral(
+        "%{time process} %{category} %{if-category}%{function}:%{line} %{endif}%{message}"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Ground-station host: serves the web client and loads the service."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption webRoot(QStringLiteral("web-root"),
+                                     QStringLiteral("Folder of the web client's files."),
+                                     QStringLiteral("dir"));
+    parser.addOption(webRoot);
+    parser.process(app);
+
+    HostServer server;
+    server.setWebRoot(parser.isSet(webRoot) ? parser.value(webRoot)
+                                            : defaultDir(QStringLiteral("web"), QStringLiteral("web")));
+    server.setVendorRoot(defaultDir(QStringLiteral("node_modules"), QStringLiteral("node_modules")),
+                         {QStringLiteral("leaflet"), QStringLiteral("topojson-client"),
+                          QStringLiteral("world-atlas")});
+    GeneralChannel general(&server);
+    ViewFactory views(&server);
+    if (!server.listen()) {
+        qCritical("oru-host: cannot listen on 127.0.0.1:%d: %s", HostServer::DefaultPort,
+                  qPrintable(server.errorString()));
+        return 1;
+    }
+
+    SingletonEx<OruGroundStationService>::createInstance();
+    quitOnSignals(app);
+    qInfo("oru-host: listening on http://127.0.0.1:%d/", HostServer::DefaultPort);
+
+    const int status = app.exec();
+    delete OruGroundStationService::instancePtr();
+    return status;
+}

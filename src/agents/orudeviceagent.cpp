@@ -1,0 +1,88 @@
+#include "orudeviceagent.h"
+
+#include "orugroundstationservice.h"
+
+#include <debugger.h>
+
+#include <QJsonDocument>
+#include <QUrl>
+
+OruDeviceAgent::OruDeviceAgent(OruGroundStationService *service)
+    : QObject(nullptr)
+    , service(service)
+    , socket(QString(), QWebSocketProtocol::Version13)
+{
+    connect(&socket, &QWebSocket::connected, this, &OruDeviceAgent::onWebSocketConnected);
+    connect(&socket, &QWebSocket::disconnected, this, &OruDeviceAgent::onWebSocketDisconnected);
+    connect(&socket, &QWebSocket::textMessageReceived, this, &OruDeviceAgent::onTextMessage);
+    Debugger(SECTION("OruDeviceAgent"), "OruDeviceAgent::OruDeviceAgent", __LINE__).Dump()
+        << "agent created.";
+}
+
+OruDeviceAgent::~OruDeviceAgent()
+{
+    // The socket's signals must not reach a half-destroyed agent while it closes.
+    socket.disconnect(this);
+    socket.close(QWebSocketProtocol::CloseCodeNormal, QString());
+    pendingReplies.clear();
+}
+
+void OruDeviceAgent::openChannel(const QString &hash)
+{
+    deviceHash = hash;
+    socket.open(QUrl(QStringLiteral("ws://127.0.0.1:19870/controller/navigation/") + hash,
+                     QUrl::TolerantMode));
+}
+
+void OruDeviceAgent::sendRequest(QJsonObject &request, ReplyCallback callback)
+{
+    const QString seq = service->GenerateSEQ();
+    request.insert(QStringLiteral("SEQ"), seq);
+    pendingReplies[seq] = std::move(callback);
+    socket.sendTextMessage(QString::fromUtf8(QJsonDocument(request).toJson(QJsonDocument::Indented)));
+}
+
+void OruDeviceAgent::onWebSocketConnected()
+{
+    Debugger(SECTION("OruDeviceAgent"), "OruDeviceAgent::onWebSocketConnected", __LINE__).Dump()
+        << "WebSocket connected";
+    timer.start();
+}
+
+void OruDeviceAgent::onWebSocketDisconnected()
+{
+    Debugger(SECTION("OruDeviceAgent"), "OruDeviceAgent::onWebSocketDisconnected", __LINE__).Dump()
+        << "WebSocket disconnected";
+    timer.stop();
+}
+
+void OruDeviceAgent::onTextMessage(const QString &message)
+{
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(message.toUtf8(), &error);
+    if (error.error != QJsonParseError::NoError || !doc.isObject()) {
+        Debugger(SECTION("OruDeviceAgent"), "OruDeviceAgent::onTextMessage", __LINE__).Dump()
+            << error.errorString();
+        return;
+    }
+    const QJsonObject obj = doc.object();
+    if (obj.contains(QStringLiteral("SEQ"))) {
+        const QString seq = obj.value(QStringLiteral("SEQ")).toString();
+        const auto it = pendingReplies.find(seq);
+        if (it == pendingReplies.end())
+            return;
+        // Taken out before it runs: the callback may file a new request whose
+        // SEQ happens to collide with this one, and that entry must survive.
+        const ReplyCallback callback = std::move(it->second);
+        pendingReplies.erase(it);
+        if (callback)
+            callback(obj);
+        return;
+    }
+    if (obj.contains(QStringLiteral("EVENT"))) {
+        onEvent(obj);
+        return;
+    }
+    Debugger(SECTION("OruDeviceAgent"), "OruDeviceAgent::onTextMessage", __LINE__).Dump()
+        << "invalid json format! NO NO SEQ";
+}

@@ -1,0 +1,30 @@
+#ifndef ELEVATIONQUERIER_H
+#define ELEVATIONQUERIER_H
+
+#include "oruexport.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QMap>
+#include <QNetworkReply>
+#include <QObject>
+
+#include <functional>
+
+class ORU_EXPORT ElevationQuerier : public QObject
+{
+    Q_OBJECT
+public:
+    explicit ElevationQuerier(QObject *parent = nullptr);
+    ~ElevationQuerier() override;
+
+protected Q_SLOTS:
+    void networkError(QNetworkReply::NetworkError errWhat);
+    void replyFinished();
+    bool loadJson(QByteArray ba, QJsonObject &json, QString &errwhy);
+
+protected:
+    QMap<QObject *, std::function<void(const QJsonObject &)>> pendingQueries;
+};
+
+#endif // ELEVATIONQUERIER_H
