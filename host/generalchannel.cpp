@@ -9,25 +9,22 @@
 
 GeneralChannel::GeneralChannel(HostServer *server, QObject *parent)
     : QObject(parent)
-    , m_server(new QWebSocketServer(QStringLiteral("oru-host"), QWebSocketServer::NonSecureMode,
-                                    this))
-{
+    , m_server(
+          new QWebSocketServer(QStringLiteral("oru-host"), QWebSocketServer::NonSecureMode, this)) {
     connect(m_server, &QWebSocketServer::newConnection, this, &GeneralChannel::onNewConnection);
     server->addRoute(QStringLiteral("/general"), m_server);
 }
 
 GeneralChannel::~GeneralChannel() = default;
 
-QByteArray GeneralChannel::arrivalMessage(const Device &device)
-{
+QByteArray GeneralChannel::arrivalMessage(const Device &device) {
     return QJsonDocument(QJsonObject{{QStringLiteral("EVENT"), QStringLiteral("device_arrival")},
                                      {QStringLiteral("DEVICE_TYPE"), device.type},
                                      {QStringLiteral("FILE"), device.hash}})
         .toJson(QJsonDocument::Compact);
 }
 
-void GeneralChannel::announceArrival(const QString &deviceType, const QString &hash)
-{
+void GeneralChannel::announceArrival(const QString &deviceType, const QString &hash) {
     const Device device{deviceType, hash};
     m_devices.append(device);
     const QByteArray message = arrivalMessage(device);
@@ -35,8 +32,7 @@ void GeneralChannel::announceArrival(const QString &deviceType, const QString &h
         send(client, message);
 }
 
-void GeneralChannel::announceRemoval(const QString &hash)
-{
+void GeneralChannel::announceRemoval(const QString &hash) {
     for (int i = m_devices.size() - 1; i >= 0; --i) {
         if (m_devices.at(i).hash == hash)
             m_devices.removeAt(i);
@@ -49,15 +45,13 @@ void GeneralChannel::announceRemoval(const QString &hash)
         send(client, message);
 }
 
-void GeneralChannel::dropClients()
-{
+void GeneralChannel::dropClients() {
     const auto clients = m_clients;
     for (QWebSocket *client : clients)
         client->close(QWebSocketProtocol::CloseCodeGoingAway);
 }
 
-void GeneralChannel::onNewConnection()
-{
+void GeneralChannel::onNewConnection() {
     while (QWebSocket *client = m_server->nextPendingConnection()) {
         client->setParent(this);
         client->setMaxAllowedIncomingMessageSize(64 * 1024);
@@ -71,7 +65,6 @@ void GeneralChannel::onNewConnection()
     }
 }
 
-void GeneralChannel::send(QWebSocket *client, const QByteArray &message)
-{
+void GeneralChannel::send(QWebSocket *client, const QByteArray &message) {
     client->sendTextMessage(QString::fromUtf8(message));
 }

@@ -12,8 +12,7 @@ class QWebSocketServer;
 
 // The host's "/general" channel: tells every client which devices are
 // attached when it connects, and every arrival and removal as it happens.
-class GeneralChannel : public QObject
-{
+class GeneralChannel : public QObject {
     Q_OBJECT
 public:
     explicit GeneralChannel(HostServer *server, QObject *parent = nullptr);

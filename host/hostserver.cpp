@@ -26,8 +26,7 @@ struct RequestHead {
     QHash<QByteArray, QByteArray> headers; // names in lower case
 };
 
-bool parseHead(const QByteArray &head, RequestHead &out)
-{
+bool parseHead(const QByteArray &head, RequestHead &out) {
     const QList<QByteArray> lines = head.split('\n');
     if (lines.isEmpty())
         return false;
@@ -52,43 +51,36 @@ bool parseHead(const QByteArray &head, RequestHead &out)
 
 HostServer::HostServer(QObject *parent)
     : QObject(parent)
-    , m_server(new QTcpServer(this))
-{
+    , m_server(new QTcpServer(this)) {
     connect(m_server, &QTcpServer::newConnection, this, &HostServer::onNewConnection);
 }
 
 HostServer::~HostServer() = default;
 
-void HostServer::addRoute(const QString &path, QWebSocketServer *server, bool prefix)
-{
+void HostServer::addRoute(const QString &path, QWebSocketServer *server, bool prefix) {
     m_routes.append({path, server, prefix});
 }
 
-void HostServer::setWebRoot(const QString &dir)
-{
+void HostServer::setWebRoot(const QString &dir) {
     m_webRoot = QFileInfo(dir).canonicalFilePath();
 }
 
-void HostServer::setVendorRoot(const QString &dir, const QStringList &packages)
-{
+void HostServer::setVendorRoot(const QString &dir, const QStringList &packages) {
     m_vendorRoot = QFileInfo(dir).canonicalFilePath();
     m_vendorPackages = packages;
 }
 
-bool HostServer::listen(quint16 port)
-{
+bool HostServer::listen(quint16 port) {
     m_port = port;
     // Loopback only: nothing on the network may command an aircraft.
     return m_server->listen(QHostAddress::LocalHost, port);
 }
 
-QString HostServer::errorString() const
-{
+QString HostServer::errorString() const {
     return m_server->errorString();
 }
 
-void HostServer::onNewConnection()
-{
+void HostServer::onNewConnection() {
     while (QTcpSocket *socket = m_server->nextPendingConnection()) {
         auto *deadline = new QTimer(socket);
         deadline->setSingleShot(true);
@@ -101,8 +93,7 @@ void HostServer::onNewConnection()
     }
 }
 
-void HostServer::onReadyRead(QTcpSocket *socket)
-{
+void HostServer::onReadyRead(QTcpSocket *socket) {
     // Peek only: a WebSocket upgrade must reach its server with the head unread.
     const QByteArray buffered = socket->peek(MaxHeadSize + 4);
     const int end = buffered.indexOf("\r\n\r\n");
@@ -134,8 +125,7 @@ void HostServer::onReadyRead(QTcpSocket *socket)
     serveFile(socket, head.method, path);
 }
 
-void HostServer::handOver(QTcpSocket *socket, QWebSocketServer *server)
-{
+void HostServer::handOver(QTcpSocket *socket, QWebSocketServer *server) {
     socket->disconnect(this);
     socket->disconnect(socket);
     qDeleteAll(socket->findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly));
@@ -154,8 +144,7 @@ void HostServer::handOver(QTcpSocket *socket, QWebSocketServer *server)
         Qt::QueuedConnection);
 }
 
-const HostServer::Route *HostServer::findRoute(const QString &path) const
-{
+const HostServer::Route *HostServer::findRoute(const QString &path) const {
     for (const Route &route : m_routes) {
         if (route.prefix ? (path.startsWith(route.path) && path.size() > route.path.size())
                          : path == route.path)
@@ -164,14 +153,12 @@ const HostServer::Route *HostServer::findRoute(const QString &path) const
     return nullptr;
 }
 
-bool HostServer::originAllowed(const QByteArray &origin) const
-{
+bool HostServer::originAllowed(const QByteArray &origin) const {
     const QByteArray port = QByteArray::number(m_port);
     return origin == "http://127.0.0.1:" + port || origin == "http://localhost:" + port;
 }
 
-QString HostServer::resolveFile(const QString &urlPath) const
-{
+QString HostServer::resolveFile(const QString &urlPath) const {
     QString root = m_webRoot;
     QString relative = urlPath;
     static const QString vendor = QStringLiteral("/vendor/");
@@ -195,8 +182,7 @@ QString HostServer::resolveFile(const QString &urlPath) const
     return canonical;
 }
 
-void HostServer::serveFile(QTcpSocket *socket, const QByteArray &method, const QString &path)
-{
+void HostServer::serveFile(QTcpSocket *socket, const QByteArray &method, const QString &path) {
     const bool head = method == "HEAD";
     if (method != "GET" && !head) {
         respond(socket, 405, "Method Not Allowed");
@@ -218,13 +204,13 @@ void HostServer::serveFile(QTcpSocket *socket, const QByteArray &method, const Q
 }
 
 void HostServer::respond(QTcpSocket *socket, int status, const QByteArray &reason,
-                         const QByteArray &contentType, const QByteArray &body, bool headOnly)
-{
+                         const QByteArray &contentType, const QByteArray &body, bool headOnly) {
     QByteArray out = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason + "\r\n";
     if (!contentType.isEmpty())
         out += "Content-Type: " + contentType + "\r\n";
     out += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
-    out += "Cache-Control: no-cache\r\nX-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n";
+    out +=
+        "Cache-Control: no-cache\r\nX-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n";
     if (!headOnly)
         out += body;
     socket->disconnect(this);

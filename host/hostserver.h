@@ -13,8 +13,7 @@ class QWebSocketServer;
 // The host's one listening socket: plain HTTP GET of the web client's files,
 // and WebSocket upgrades handed to the QWebSocketServer registered for the
 // request's path. Only loopback, only the host's own page as Origin.
-class HostServer : public QObject
-{
+class HostServer : public QObject {
     Q_OBJECT
 public:
     static constexpr quint16 DefaultPort = 19870;
@@ -46,8 +45,8 @@ private:
     void handOver(QTcpSocket *socket, QWebSocketServer *server);
     void serveFile(QTcpSocket *socket, const QByteArray &method, const QString &path);
     void respond(QTcpSocket *socket, int status, const QByteArray &reason,
-                 const QByteArray &contentType = QByteArray(), const QByteArray &body = QByteArray(),
-                 bool headOnly = false);
+                 const QByteArray &contentType = QByteArray(),
+                 const QByteArray &body = QByteArray(), bool headOnly = false);
     QString resolveFile(const QString &urlPath) const;
     const Route *findRoute(const QString &path) const;
     bool originAllowed(const QByteArray &origin) const;

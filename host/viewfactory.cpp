@@ -10,11 +10,10 @@
 
 ViewFactory::ViewFactory(HostServer *server, QObject *parent)
     : QObject(parent)
-    , m_commands(new QWebSocketServer(QStringLiteral("oru-host"), QWebSocketServer::NonSecureMode,
-                                      this))
-    , m_pushes(new QWebSocketServer(QStringLiteral("oru-host"), QWebSocketServer::NonSecureMode,
-                                    this))
-{
+    , m_commands(
+          new QWebSocketServer(QStringLiteral("oru-host"), QWebSocketServer::NonSecureMode, this))
+    , m_pushes(
+          new QWebSocketServer(QStringLiteral("oru-host"), QWebSocketServer::NonSecureMode, this)) {
     connect(m_commands, &QWebSocketServer::newConnection, this, &ViewFactory::onCommandConnection);
     connect(m_pushes, &QWebSocketServer::newConnection, this, &ViewFactory::onPushConnection);
     server->addRoute(QStringLiteral("/groundstation"), m_commands);
@@ -23,16 +22,14 @@ ViewFactory::ViewFactory(HostServer *server, QObject *parent)
 
 ViewFactory::~ViewFactory() = default;
 
-void ViewFactory::onCommandConnection()
-{
+void ViewFactory::onCommandConnection() {
     while (QWebSocket *socket = m_commands->nextPendingConnection()) {
         auto *view = new OruGroundStationView(socket, this);
         connect(socket, &QWebSocket::disconnected, view, &QObject::deleteLater);
     }
 }
 
-void ViewFactory::onPushConnection()
-{
+void ViewFactory::onPushConnection() {
     while (QWebSocket *socket = m_pushes->nextPendingConnection()) {
         auto *view = new OruGroundStationPushView(socket, this);
         connect(socket, &QWebSocket::disconnected, view, &QObject::deleteLater);

@@ -7,17 +7,12 @@
 #include <mutex>
 
 SECTION::SECTION(const char *name)
-    : name(QString::fromLocal8Bit(name).toStdString())
-{
-}
+    : name(QString::fromLocal8Bit(name).toStdString()) {}
 
 SECTION::SECTION(const std::string &name)
-    : name(name)
-{
-}
+    : name(name) {}
 
-const QLoggingCategory &Debugger::category(const std::string &section)
-{
+const QLoggingCategory &Debugger::category(const std::string &section) {
     // QLoggingCategory keeps a pointer to its name, so the names live here too.
     struct Entry {
         std::string name;
@@ -39,31 +34,25 @@ const QLoggingCategory &Debugger::category(const std::string &section)
 Debugger::Debugger(const SECTION &section, const std::string &function, int line)
     : m_category(category(section.name))
     , m_function(function)
-    , m_line(line)
-{
-}
+    , m_line(line) {}
 
-Debugger::~Debugger()
-{
+Debugger::~Debugger() {
     if (!m_category.isInfoEnabled())
         return;
     QMessageLogger(nullptr, m_line, m_function.c_str(), m_category.categoryName())
-        .info(m_category)
-        .noquote()
+            .info(m_category)
+            .noquote()
         << QString::fromStdString(m_text.str());
 }
 
-std::ostream &Debugger::Dump()
-{
+std::ostream &Debugger::Dump() {
     return m_text;
 }
 
-std::ostream &Debugger::operator<<(const QString &text)
-{
+std::ostream &Debugger::operator<<(const QString &text) {
     return m_text << text;
 }
 
-std::ostream &operator<<(std::ostream &stream, const QString &text)
-{
+std::ostream &operator<<(std::ostream &stream, const QString &text) {
     return stream << text.toStdString();
 }

@@ -20,8 +20,7 @@ struct SECTION {
 
 // One log record: built as a temporary, written through Dump() or operator<<,
 // and emitted when the temporary dies at the end of the statement.
-class Debugger
-{
+class Debugger {
 public:
     Debugger(const SECTION &section, const std::string &function, int line);
     ~Debugger();

@@ -7,8 +7,7 @@
 
 namespace {
 
-QJsonObject markReply(QJsonObject reply, const QJsonObject &request)
-{
+QJsonObject markReply(QJsonObject reply, const QJsonObject &request) {
     // A reply relayed from a controller carries the controller's own "SEQ";
     // the client must only ever see its own.
     reply.remove(QStringLiteral("SEQ"));
@@ -25,8 +24,7 @@ QJsonObject markReply(QJsonObject reply, const QJsonObject &request)
 
 WebSocketHandler::WebSocketHandler(QWebSocket *socket, QObject *parent)
     : QObject(parent)
-    , m_socket(socket)
-{
+    , m_socket(socket) {
     if (!socket)
         return;
     socket->setParent(this);
@@ -39,8 +37,7 @@ WebSocketHandler::WebSocketHandler(QWebSocket *socket, QObject *parent)
 
 WebSocketHandler::~WebSocketHandler() = default;
 
-ReplyCallback WebSocketHandler::GetSafeWriter(const QJsonObject &request)
-{
+ReplyCallback WebSocketHandler::GetSafeWriter(const QJsonObject &request) {
     QPointer<WebSocketHandler> self(this);
     auto sent = std::make_shared<bool>(false);
     QJsonObject marks;
@@ -58,8 +55,7 @@ ReplyCallback WebSocketHandler::GetSafeWriter(const QJsonObject &request)
     };
 }
 
-void WebSocketHandler::WriteWebJSON(const QJsonObject &obj)
-{
+void WebSocketHandler::WriteWebJSON(const QJsonObject &obj) {
     if (!m_socket || m_socket->state() != QAbstractSocket::ConnectedState)
         return;
     if (m_socket->bytesToWrite() > MaxPendingOutput) {
@@ -69,13 +65,11 @@ void WebSocketHandler::WriteWebJSON(const QJsonObject &obj)
     m_socket->sendTextMessage(QString::fromUtf8(QJsonDocument(obj).toJson(QJsonDocument::Compact)));
 }
 
-void WebSocketHandler::SetWebCmdHandler(const QString &name, ReplyCallback handler)
-{
+void WebSocketHandler::SetWebCmdHandler(const QString &name, ReplyCallback handler) {
     m_handlers.insert(name, std::move(handler));
 }
 
-void WebSocketHandler::OnTextMessage(const QString &message)
-{
+void WebSocketHandler::OnTextMessage(const QString &message) {
     QJsonParseError error;
     const QJsonDocument doc = QJsonDocument::fromJson(message.toUtf8(), &error);
     if (error.error != QJsonParseError::NoError) {
@@ -98,16 +92,14 @@ void WebSocketHandler::OnTextMessage(const QString &message)
     call(request);
 }
 
-void WebSocketHandler::OnBlobMessage(const QByteArray &data)
-{
+void WebSocketHandler::OnBlobMessage(const QByteArray &data) {
     Q_UNUSED(data)
     writeFailure({}, QStringLiteral("invalid request: binary messages are not supported"));
 }
 
 void WebSocketHandler::OnConnect() {}
 
-void WebSocketHandler::writeFailure(const QJsonObject &request, const QString &message)
-{
+void WebSocketHandler::writeFailure(const QJsonObject &request, const QString &message) {
     GetSafeWriter(request)({{QStringLiteral("ERROR"), QStringLiteral("FAILURE")},
                             {QStringLiteral("ERROR_MESSAGE"), message}});
 }

@@ -17,8 +17,7 @@ using ReplyCallback = std::function<void(const QJsonObject &)>;
 // Base of every endpoint bound to one web client connection. A request is a
 // JSON object whose "CMD" names the command and may carry a "SEQ" of the
 // client's; handlers registered under the name receive the whole request.
-class WebSocketHandler : public QObject
-{
+class WebSocketHandler : public QObject {
     Q_OBJECT
 public:
     // Incoming messages above this size are refused by the socket.

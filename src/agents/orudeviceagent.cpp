@@ -10,8 +10,7 @@
 OruDeviceAgent::OruDeviceAgent(OruGroundStationService *service)
     : QObject(nullptr)
     , service(service)
-    , socket(QString(), QWebSocketProtocol::Version13)
-{
+    , socket(QString(), QWebSocketProtocol::Version13) {
     connect(&socket, &QWebSocket::connected, this, &OruDeviceAgent::onWebSocketConnected);
     connect(&socket, &QWebSocket::disconnected, this, &OruDeviceAgent::onWebSocketDisconnected);
     connect(&socket, &QWebSocket::textMessageReceived, this, &OruDeviceAgent::onTextMessage);
@@ -19,45 +18,40 @@ OruDeviceAgent::OruDeviceAgent(OruGroundStationService *service)
         << "agent created.";
 }
 
-OruDeviceAgent::~OruDeviceAgent()
-{
+OruDeviceAgent::~OruDeviceAgent() {
     // The socket's signals must not reach a half-destroyed agent while it closes.
     socket.disconnect(this);
     socket.close(QWebSocketProtocol::CloseCodeNormal, QString());
     pendingReplies.clear();
 }
 
-void OruDeviceAgent::openChannel(const QString &hash)
-{
+void OruDeviceAgent::openChannel(const QString &hash) {
     deviceHash = hash;
     socket.open(QUrl(QStringLiteral("ws://127.0.0.1:19870/controller/navigation/") + hash,
                      QUrl::TolerantMode));
 }
 
-void OruDeviceAgent::sendRequest(QJsonObject &request, ReplyCallback callback)
-{
+void OruDeviceAgent::sendRequest(QJsonObject &request, ReplyCallback callback) {
     const QString seq = service->GenerateSEQ();
     request.insert(QStringLiteral("SEQ"), seq);
     pendingReplies[seq] = std::move(callback);
-    socket.sendTextMessage(QString::fromUtf8(QJsonDocument(request).toJson(QJsonDocument::Indented)));
+    socket.sendTextMessage(
+        QString::fromUtf8(QJsonDocument(request).toJson(QJsonDocument::Indented)));
 }
 
-void OruDeviceAgent::onWebSocketConnected()
-{
+void OruDeviceAgent::onWebSocketConnected() {
     Debugger(SECTION("OruDeviceAgent"), "OruDeviceAgent::onWebSocketConnected", __LINE__).Dump()
         << "WebSocket connected";
     timer.start();
 }
 
-void OruDeviceAgent::onWebSocketDisconnected()
-{
+void OruDeviceAgent::onWebSocketDisconnected() {
     Debugger(SECTION("OruDeviceAgent"), "OruDeviceAgent::onWebSocketDisconnected", __LINE__).Dump()
         << "WebSocket disconnected";
     timer.stop();
 }
 
-void OruDeviceAgent::onTextMessage(const QString &message)
-{
+void OruDeviceAgent::onTextMessage(const QString &message) {
     QJsonParseError error;
     const QJsonDocument doc = QJsonDocument::fromJson(message.toUtf8(), &error);
     if (error.error != QJsonParseError::NoError || !doc.isObject()) {

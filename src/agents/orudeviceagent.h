@@ -17,8 +17,7 @@ class OruGroundStationService;
 
 // One attached device: owns its controller channel and matches every reply
 // to the request that carries the same "SEQ". Events go to onEvent().
-class ORU_EXPORT OruDeviceAgent : public QObject
-{
+class ORU_EXPORT OruDeviceAgent : public QObject {
     Q_OBJECT
 public:
     explicit OruDeviceAgent(OruGroundStationService *service);

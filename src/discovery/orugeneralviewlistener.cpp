@@ -7,8 +7,7 @@
 OruGeneralViewListener::OruGeneralViewListener(QObject *parent)
     : QObject(parent)
     , socket(QString(), QWebSocketProtocol::Version13)
-    , url(QStringLiteral("ws://127.0.0.1:19870/general"))
-{
+    , url(QStringLiteral("ws://127.0.0.1:19870/general")) {
     timer.setInterval(1000);
     connect(&timer, &QTimer::timeout, this, &OruGeneralViewListener::onTimeout);
     connect(&socket, &QWebSocket::connected, this, &OruGeneralViewListener::onWebSocketConnected);
@@ -18,8 +17,7 @@ OruGeneralViewListener::OruGeneralViewListener(QObject *parent)
             &OruGeneralViewListener::onTextMessage);
 }
 
-OruGeneralViewListener::~OruGeneralViewListener()
-{
+OruGeneralViewListener::~OruGeneralViewListener() {
     timer.stop();
     socket.close(QWebSocketProtocol::CloseCodeNormal, QString());
     // Closing may deliver disconnected(), which restarts the timer.
@@ -27,19 +25,16 @@ OruGeneralViewListener::~OruGeneralViewListener()
     socket.disconnect(this);
 }
 
-void OruGeneralViewListener::start()
-{
+void OruGeneralViewListener::start() {
     timer.start();
 }
 
-void OruGeneralViewListener::onTimeout()
-{
+void OruGeneralViewListener::onTimeout() {
     if (!socket.isValid())
         socket.open(url);
 }
 
-void OruGeneralViewListener::onWebSocketConnected()
-{
+void OruGeneralViewListener::onWebSocketConnected() {
     Debugger(SECTION("OruGeneralViewListener"), "OruGeneralViewListener::onWebSocketConnected",
              __LINE__)
             .Dump()
@@ -47,8 +42,7 @@ void OruGeneralViewListener::onWebSocketConnected()
     timer.stop();
 }
 
-void OruGeneralViewListener::onWebSocketDisconnected()
-{
+void OruGeneralViewListener::onWebSocketDisconnected() {
     Debugger(SECTION("OruGeneralViewListener"), "OruGeneralViewListener::onWebSocketDisconnected",
              __LINE__)
             .Dump()
@@ -56,8 +50,7 @@ void OruGeneralViewListener::onWebSocketDisconnected()
     timer.start();
 }
 
-void OruGeneralViewListener::onTextMessage(const QString &message)
-{
+void OruGeneralViewListener::onTextMessage(const QString &message) {
     const QJsonDocument doc = QJsonDocument::fromJson(message.toUtf8());
     if (!doc.isObject())
         return;
@@ -73,13 +66,11 @@ void OruGeneralViewListener::onTextMessage(const QString &message)
         Q_EMIT login_success();
 }
 
-void OruGeneralViewListener::processDeviceRemoved(const QJsonObject &object)
-{
+void OruGeneralViewListener::processDeviceRemoved(const QJsonObject &object) {
     Q_EMIT deviceRemoved(object.value(QStringLiteral("FILE")).toString());
 }
 
-void OruGeneralViewListener::processDeviceArrival(const QJsonObject &object)
-{
+void OruGeneralViewListener::processDeviceArrival(const QJsonObject &object) {
     Q_EMIT deviceArrival(object.value(QStringLiteral("DEVICE_TYPE")).toString(),
                          object.value(QStringLiteral("FILE")).toString());
 }

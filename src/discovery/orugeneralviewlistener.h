@@ -11,8 +11,7 @@
 
 // Client of the host's general channel: turns its device events into signals
 // and keeps the channel up, retrying every second while it is down.
-class ORU_EXPORT OruGeneralViewListener : public QObject
-{
+class ORU_EXPORT OruGeneralViewListener : public QObject {
     Q_OBJECT
 public:
     explicit OruGeneralViewListener(QObject *parent);

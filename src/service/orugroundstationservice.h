@@ -19,8 +19,7 @@ class OruDeviceAgent;
 class OruGeneralViewListener;
 
 class ORU_EXPORT OruGroundStationService : public QObject,
-                                           public SingletonEx<OruGroundStationService>
-{
+                                           public SingletonEx<OruGroundStationService> {
     Q_OBJECT
 public:
     explicit OruGroundStationService(QObject *parent = nullptr);

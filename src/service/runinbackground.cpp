@@ -4,8 +4,7 @@
 #include <QThreadPool>
 #include <QtConcurrent>
 
-void runInBackground(std::function<std::function<void()>()> task)
-{
+void runInBackground(std::function<std::function<void()>()> task) {
     using Completion = std::function<void()>;
     auto *watcher = new QFutureWatcher<Completion>();
     QObject::connect(

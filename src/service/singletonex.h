@@ -3,14 +3,11 @@
 
 // Holds the one instance of T. The constructor runs as part of T's
 // construction, so code later in T's constructor already finds the instance.
-template<class T>
-class SingletonEx
-{
+template<class T> class SingletonEx {
 public:
     virtual ~SingletonEx() {}
 
-    static void createInstance()
-    {
+    static void createInstance() {
         if (!instance_)
             new T();
     }
@@ -24,7 +21,6 @@ protected:
     static T *instance_;
 };
 
-template<class T>
-T *SingletonEx<T>::instance_ = nullptr;
+template<class T> T *SingletonEx<T>::instance_ = nullptr;
 
 #endif // SINGLETONEX_H

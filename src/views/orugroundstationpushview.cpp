@@ -3,8 +3,7 @@
 #include "orugroundstationservice.h"
 
 OruGroundStationPushView::OruGroundStationPushView(QWebSocket *socket, QObject *parent)
-    : WebSocketHandler(socket, parent)
-{
+    : WebSocketHandler(socket, parent) {
     if (auto *service = OruGroundStationService::instancePtr())
         connect(service, &OruGroundStationService::broadcast, this,
                 &WebSocketHandler::WriteWebJSON);

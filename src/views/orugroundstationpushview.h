@@ -7,8 +7,7 @@
 
 // Endpoint of a client that only listens: every broadcast of the service
 // reaches it unchanged.
-class ORU_EXPORT OruGroundStationPushView : public WebSocketHandler
-{
+class ORU_EXPORT OruGroundStationPushView : public WebSocketHandler {
     Q_OBJECT
 public:
     OruGroundStationPushView(QWebSocket *socket, QObject *parent);

@@ -6,32 +6,27 @@
 
 namespace {
 
-QJsonObject valueOf(const QJsonObject &request)
-{
+QJsonObject valueOf(const QJsonObject &request) {
     return request.value(QStringLiteral("VALUE")).toObject();
 }
 
-QString aircraftOf(const QJsonObject &value)
-{
+QString aircraftOf(const QJsonObject &value) {
     return value.value(QStringLiteral("AIRCRAFT")).toString();
 }
 
 // Only the low byte of a flag survives: 257 gives 1, -1 gives 255.
-unsigned char flagOf(const QJsonObject &value, const QString &key)
-{
+unsigned char flagOf(const QJsonObject &value, const QString &key) {
     return static_cast<unsigned char>(value.value(key).toInt());
 }
 
-OruGroundStationService &service()
-{
+OruGroundStationService &service() {
     return OruGroundStationService::instance();
 }
 
 } // namespace
 
 OruGroundStationView::OruGroundStationView(QWebSocket *socket, QObject *parent)
-    : WebSocketHandler(socket, parent)
-{
+    : WebSocketHandler(socket, parent) {
     setObjectName(tr("GroundstationView"));
     Debugger(SECTION("GroundstationView"), "OruGroundStationView::OruGroundStationView", __LINE__)
             .Dump()
@@ -60,114 +55,98 @@ OruGroundStationView::OruGroundStationView(QWebSocket *socket, QObject *parent)
     };
     for (const auto &command : commands) {
         const Handler handler = command.second;
-        SetWebCmdHandler(QString::fromLatin1(command.first),
-                         [this, handler](const QJsonObject &request) { (this->*handler)(request); });
+        SetWebCmdHandler(
+            QString::fromLatin1(command.first),
+            [this, handler](const QJsonObject &request) { (this->*handler)(request); });
     }
 }
 
 OruGroundStationView::~OruGroundStationView() = default;
 
-void OruGroundStationView::onJsonAck(QString seq, QJsonObject &reply)
-{
+void OruGroundStationView::onJsonAck(QString seq, QJsonObject &reply) {
     reply.insert(QStringLiteral("SEQ"), seq);
     WriteWebJSON(reply);
 }
 
-void OruGroundStationView::GetAircraftList(const QJsonObject &request)
-{
+void OruGroundStationView::GetAircraftList(const QJsonObject &request) {
     service().GetAircraftList(GetSafeWriter(request));
 }
 
-void OruGroundStationView::SetNavigationMode(const QJsonObject &request)
-{
+void OruGroundStationView::SetNavigationMode(const QJsonObject &request) {
     const QJsonObject value = valueOf(request);
     const auto mode =
         static_cast<emNAVIGATION_MODE>(value.value(QStringLiteral("NAVIGATION_MODE")).toInt());
     service().SetNavigationMode(aircraftOf(value), mode, GetSafeWriter(request));
 }
 
-void OruGroundStationView::DoStartOrCancelWayLineMission(const QJsonObject &request)
-{
+void OruGroundStationView::DoStartOrCancelWayLineMission(const QJsonObject &request) {
     const QJsonObject value = valueOf(request);
     service().StartOrCancel(aircraftOf(value), flagOf(value, QStringLiteral("GO_STOP")),
                             GetSafeWriter(request));
 }
 
-void OruGroundStationView::DoPauseOrContinuWayLineMission(const QJsonObject &request)
-{
+void OruGroundStationView::DoPauseOrContinuWayLineMission(const QJsonObject &request) {
     const QJsonObject value = valueOf(request);
     service().PauseOrContinue(aircraftOf(value), flagOf(value, QStringLiteral("PAUSE")),
                               GetSafeWriter(request));
 }
 
-void OruGroundStationView::DoDownloadWayLineMission(const QJsonObject &request)
-{
+void OruGroundStationView::DoDownloadWayLineMission(const QJsonObject &request) {
     service().DownloadWayLineMission(aircraftOf(valueOf(request)), GetSafeWriter(request));
 }
 
-void OruGroundStationView::DoUploadWayLineMission(const QJsonObject &request)
-{
+void OruGroundStationView::DoUploadWayLineMission(const QJsonObject &request) {
     const QJsonObject value = valueOf(request);
     service().UploadWayLineMission(aircraftOf(value),
                                    value.value(QStringLiteral("WAYLINE")).toObject(),
                                    GetSafeWriter(request));
 }
 
-void OruGroundStationView::ClickGo(const QJsonObject &request)
-{
+void OruGroundStationView::ClickGo(const QJsonObject &request) {
     service().ClickGo(aircraftOf(valueOf(request)), request, GetSafeWriter(request));
 }
 
-void OruGroundStationView::WayLineList(const QJsonObject &request)
-{
+void OruGroundStationView::WayLineList(const QJsonObject &request) {
     service().WayLineList(GetSafeWriter(request));
 }
 
-void OruGroundStationView::GetWayLine(const QJsonObject &request)
-{
+void OruGroundStationView::GetWayLine(const QJsonObject &request) {
     service().LoadWayLine(valueOf(request).value(QStringLiteral("WAYLINE")).toString(),
                           GetSafeWriter(request));
 }
 
-void OruGroundStationView::SaveWayLine(const QJsonObject &request)
-{
+void OruGroundStationView::SaveWayLine(const QJsonObject &request) {
     const QJsonObject value = valueOf(request);
     service().SaveWayLine(value.value(QStringLiteral("WAYLINE_NAME")).toString(),
                           value.value(QStringLiteral("WAYLINE")).toObject(),
                           GetSafeWriter(request));
 }
 
-void OruGroundStationView::GetNoFlyZone(const QJsonObject &request)
-{
+void OruGroundStationView::GetNoFlyZone(const QJsonObject &request) {
     const QJsonObject value = valueOf(request);
     service().GetNoFlyZone(value.value(QStringLiteral("LATI")).toDouble(),
                            value.value(QStringLiteral("LONTI")).toDouble(), GetSafeWriter(request));
 }
 
-void OruGroundStationView::DoFunction(const QJsonObject &request)
-{
+void OruGroundStationView::DoFunction(const QJsonObject &request) {
     const QJsonObject value = valueOf(request);
     service().DoFunction(aircraftOf(value), value.value(QStringLiteral("FUNCTION")).toString(),
                          GetSafeWriter(request));
 }
 
-void OruGroundStationView::StartSimulation(const QJsonObject &request)
-{
+void OruGroundStationView::StartSimulation(const QJsonObject &request) {
     service().StartSimulation(aircraftOf(valueOf(request)), request, GetSafeWriter(request));
 }
 
-void OruGroundStationView::StopSimulation(const QJsonObject &request)
-{
+void OruGroundStationView::StopSimulation(const QJsonObject &request) {
     service().StopSimulation(aircraftOf(valueOf(request)), request, GetSafeWriter(request));
 }
 
-void OruGroundStationView::GetFlyLimit(const QJsonObject &request)
-{
+void OruGroundStationView::GetFlyLimit(const QJsonObject &request) {
     service().GetFlyLimit(aircraftOf(valueOf(request)), GetSafeWriter(request));
 }
 
-void OruGroundStationView::SetHomePoint(const QJsonObject &request)
-{
+void OruGroundStationView::SetHomePoint(const QJsonObject &request) {
     const QJsonObject value = valueOf(request);
     service().SetHomePoint(aircraftOf(value), value.value(QStringLiteral("HOME_POINT")).toObject(),
                            GetSafeWriter(request));

@@ -7,8 +7,7 @@
 
 // Command endpoint of one web client: maps each command name to one service
 // operation. It never replies itself; the service or an agent calls the writer.
-class ORU_EXPORT OruGroundStationView : public WebSocketHandler
-{
+class ORU_EXPORT OruGroundStationView : public WebSocketHandler {
     Q_OBJECT
 public:
     OruGroundStationView(QWebSocket *socket, QObject *parent);

@@ -13,23 +13,19 @@ const QString ControllerPrefix = QStringLiteral("/controller/navigation/");
 
 FakeHost::FakeHost(QObject *parent)
     : QObject(parent)
-    , m_server(QStringLiteral("fake-host"), QWebSocketServer::NonSecureMode)
-{
+    , m_server(QStringLiteral("fake-host"), QWebSocketServer::NonSecureMode) {
     connect(&m_server, &QWebSocketServer::newConnection, this, &FakeHost::onNewConnection);
 }
 
-FakeHost::~FakeHost()
-{
+FakeHost::~FakeHost() {
     stop();
 }
 
-bool FakeHost::listen()
-{
+bool FakeHost::listen() {
     return m_server.isListening() || m_server.listen(QHostAddress::LocalHost, 19870);
 }
 
-void FakeHost::stop()
-{
+void FakeHost::stop() {
     m_server.close();
     for (const auto &client : qAsConst(m_general)) {
         if (client)
@@ -38,16 +34,14 @@ void FakeHost::stop()
     m_general.clear();
 }
 
-ScriptedController *FakeHost::controller(const QString &hash)
-{
+ScriptedController *FakeHost::controller(const QString &hash) {
     auto *&controller = m_controllers[hash];
     if (!controller)
         controller = new ScriptedController(hash, this);
     return controller;
 }
 
-void FakeHost::announceArrival(const QString &deviceType, const QString &hash)
-{
+void FakeHost::announceArrival(const QString &deviceType, const QString &hash) {
     sendGeneral(QString::fromUtf8(
         QJsonDocument(QJsonObject{{QStringLiteral("EVENT"), QStringLiteral("device_arrival")},
                                   {QStringLiteral("DEVICE_TYPE"), deviceType},
@@ -55,40 +49,35 @@ void FakeHost::announceArrival(const QString &deviceType, const QString &hash)
             .toJson(QJsonDocument::Compact)));
 }
 
-void FakeHost::announceRemoval(const QString &hash)
-{
+void FakeHost::announceRemoval(const QString &hash) {
     sendGeneral(QString::fromUtf8(
         QJsonDocument(QJsonObject{{QStringLiteral("EVENT"), QStringLiteral("device_removed")},
                                   {QStringLiteral("FILE"), hash}})
             .toJson(QJsonDocument::Compact)));
 }
 
-void FakeHost::sendGeneral(const QString &text)
-{
+void FakeHost::sendGeneral(const QString &text) {
     for (const auto &client : qAsConst(m_general)) {
         if (client)
             client->sendTextMessage(text);
     }
 }
 
-void FakeHost::dropGeneralClients()
-{
+void FakeHost::dropGeneralClients() {
     for (const auto &client : qAsConst(m_general)) {
         if (client)
             client->close();
     }
 }
 
-int FakeHost::generalClientCount() const
-{
+int FakeHost::generalClientCount() const {
     int count = 0;
     for (const auto &client : m_general)
         count += client && client->state() == QAbstractSocket::ConnectedState;
     return count;
 }
 
-void FakeHost::onNewConnection()
-{
+void FakeHost::onNewConnection() {
     while (QWebSocket *socket = m_server.nextPendingConnection()) {
         const QString path = socket->requestUrl().path();
         if (path == QLatin1String("/general")) {

@@ -13,8 +13,7 @@
 // navigation controllers on "/controller/navigation/<hash>", and the
 // plug-in's command and push views on "/groundstation" and
 // "/groundstation/push".
-class FakeHost : public QObject
-{
+class FakeHost : public QObject {
     Q_OBJECT
 public:
     explicit FakeHost(QObject *parent = nullptr);

@@ -5,31 +5,26 @@
 #include <QUrl>
 
 JsonClient::JsonClient(QObject *parent)
-    : QObject(parent)
-{
+    : QObject(parent) {
     connect(&socket, &QWebSocket::textMessageReceived, this, [this](const QString &text) {
         received.append(QJsonDocument::fromJson(text.toUtf8()).object());
     });
 }
 
-bool JsonClient::open(const QString &path, int timeoutMs)
-{
+bool JsonClient::open(const QString &path, int timeoutMs) {
     socket.open(QUrl(QStringLiteral("ws://127.0.0.1:19870") + path));
     return QTest::qWaitFor([this]() { return isConnected(); }, timeoutMs);
 }
 
-void JsonClient::close()
-{
+void JsonClient::close() {
     socket.close();
 }
 
-bool JsonClient::isConnected() const
-{
+bool JsonClient::isConnected() const {
     return socket.state() == QAbstractSocket::ConnectedState;
 }
 
-QString JsonClient::send(const QString &cmd, const QJsonObject &value)
-{
+QString JsonClient::send(const QString &cmd, const QJsonObject &value) {
     const QString seq = QStringLiteral("t%1").arg(++m_nextSeq);
     QJsonObject request{{QStringLiteral("CMD"), cmd}, {QStringLiteral("SEQ"), seq}};
     if (!value.isEmpty())
@@ -38,19 +33,16 @@ QString JsonClient::send(const QString &cmd, const QJsonObject &value)
     return seq;
 }
 
-void JsonClient::sendRaw(const QString &text)
-{
+void JsonClient::sendRaw(const QString &text) {
     socket.sendTextMessage(text);
 }
 
 std::optional<QJsonObject> JsonClient::call(const QString &cmd, const QJsonObject &value,
-                                            int timeoutMs)
-{
+                                            int timeoutMs) {
     return waitForSeq(send(cmd, value), timeoutMs);
 }
 
-std::optional<QJsonObject> JsonClient::waitForSeq(const QString &seq, int timeoutMs)
-{
+std::optional<QJsonObject> JsonClient::waitForSeq(const QString &seq, int timeoutMs) {
     std::optional<QJsonObject> found;
     (void)QTest::qWaitFor(
         [&]() {
@@ -66,8 +58,7 @@ std::optional<QJsonObject> JsonClient::waitForSeq(const QString &seq, int timeou
     return found;
 }
 
-QList<QJsonObject> JsonClient::events(const QString &event) const
-{
+QList<QJsonObject> JsonClient::events(const QString &event) const {
     QList<QJsonObject> matching;
     for (const QJsonObject &message : received) {
         if (message.value(QStringLiteral("EVENT")).toString() == event)
@@ -76,8 +67,8 @@ QList<QJsonObject> JsonClient::events(const QString &event) const
     return matching;
 }
 
-std::optional<QJsonObject> JsonClient::waitForEvent(const QString &event, int after, int timeoutMs)
-{
+std::optional<QJsonObject> JsonClient::waitForEvent(const QString &event, int after,
+                                                    int timeoutMs) {
     (void)QTest::qWaitFor([&]() { return events(event).size() > after; }, timeoutMs);
     const auto matching = events(event);
     if (matching.size() > after)

@@ -10,8 +10,7 @@
 
 // A web client of the host as tests need it: sends commands, collects every
 // message that comes back, and waits for the reply to a given "SEQ".
-class JsonClient : public QObject
-{
+class JsonClient : public QObject {
     Q_OBJECT
 public:
     explicit JsonClient(QObject *parent = nullptr);

@@ -5,12 +5,9 @@
 
 ScriptedController::ScriptedController(const QString &hash, QObject *parent)
     : QObject(parent)
-    , m_hash(hash)
-{
-}
+    , m_hash(hash) {}
 
-void ScriptedController::attach(QWebSocket *socket)
-{
+void ScriptedController::attach(QWebSocket *socket) {
     if (m_socket)
         m_socket->deleteLater();
     m_socket = socket;
@@ -20,23 +17,19 @@ void ScriptedController::attach(QWebSocket *socket)
     Q_EMIT connected();
 }
 
-bool ScriptedController::isConnected() const
-{
+bool ScriptedController::isConnected() const {
     return m_socket && m_socket->state() == QAbstractSocket::ConnectedState;
 }
 
-void ScriptedController::on(const QString &cmd, Rule rule)
-{
+void ScriptedController::on(const QString &cmd, Rule rule) {
     m_rules.insert(cmd, std::move(rule));
 }
 
-void ScriptedController::answer(const QString &cmd, const QJsonObject &reply)
-{
+void ScriptedController::answer(const QString &cmd, const QJsonObject &reply) {
     on(cmd, [reply](const QJsonObject &) { return std::optional<QJsonObject>(reply); });
 }
 
-void ScriptedController::answerIdentity(const QString &serial, int flightType)
-{
+void ScriptedController::answerIdentity(const QString &serial, int flightType) {
     const QJsonObject ok{{QStringLiteral("ERROR"), QStringLiteral("SUCCESS")}};
     answer(QStringLiteral("GetVersion"), ok);
     answer(QStringLiteral("SetBatteryPush"), ok);
@@ -48,32 +41,27 @@ void ScriptedController::answerIdentity(const QString &serial, int flightType)
     answer(QStringLiteral("GetFlightType"), type);
 }
 
-void ScriptedController::reply(const QJsonObject &request, QJsonObject reply)
-{
+void ScriptedController::reply(const QJsonObject &request, QJsonObject reply) {
     reply.insert(QStringLiteral("SEQ"), request.value(QStringLiteral("SEQ")));
     sendRaw(QString::fromUtf8(QJsonDocument(reply).toJson(QJsonDocument::Compact)));
 }
 
-void ScriptedController::sendEvent(const QString &event, const QJsonValue &value)
-{
+void ScriptedController::sendEvent(const QString &event, const QJsonValue &value) {
     const QJsonObject message{{QStringLiteral("EVENT"), event}, {QStringLiteral("VALUE"), value}};
     sendRaw(QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
 }
 
-void ScriptedController::sendRaw(const QString &text)
-{
+void ScriptedController::sendRaw(const QString &text) {
     if (m_socket)
         m_socket->sendTextMessage(text);
 }
 
-void ScriptedController::close()
-{
+void ScriptedController::close() {
     if (m_socket)
         m_socket->close();
 }
 
-QList<QJsonObject> ScriptedController::requestsNamed(const QString &cmd) const
-{
+QList<QJsonObject> ScriptedController::requestsNamed(const QString &cmd) const {
     QList<QJsonObject> named;
     for (const QJsonObject &request : requests) {
         if (request.value(QStringLiteral("CMD")).toString() == cmd)
@@ -83,8 +71,7 @@ QList<QJsonObject> ScriptedController::requestsNamed(const QString &cmd) const
 }
 
 std::optional<QJsonObject> ScriptedController::waitForRequest(const QString &cmd, int after,
-                                                              int timeoutMs)
-{
+                                                              int timeoutMs) {
     (void)QTest::qWaitFor([&]() { return requestsNamed(cmd).size() > after; }, timeoutMs);
     const auto named = requestsNamed(cmd);
     if (named.size() > after)
@@ -92,8 +79,7 @@ std::optional<QJsonObject> ScriptedController::waitForRequest(const QString &cmd
     return std::nullopt;
 }
 
-void ScriptedController::onText(const QString &text)
-{
+void ScriptedController::onText(const QString &text) {
     const QJsonObject request = QJsonDocument::fromJson(text.toUtf8()).object();
     requests.append(request);
     Q_EMIT requestReceived(request);

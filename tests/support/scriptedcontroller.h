@@ -13,8 +13,7 @@
 
 // The navigation controller of one device, as a test scripts it: it records
 // every request in order and answers only where a rule says so.
-class ScriptedController : public QObject
-{
+class ScriptedController : public QObject {
     Q_OBJECT
 public:
     // Returns the reply's members (without "SEQ"), or nothing to stay silent.
