@@ -80,7 +80,11 @@ int FakeHost::generalClientCount() const {
 void FakeHost::onNewConnection() {
     while (QWebSocket *socket = m_server.nextPendingConnection()) {
         const QString path = socket->requestUrl().path();
-        if (path == QLatin1String("/general")) {
+        if (path == QLatin1String("/general") && refuseGeneral) {
+            ++generalConnections;
+            socket->close();
+            socket->deleteLater();
+        } else if (path == QLatin1String("/general")) {
             socket->setParent(this);
             m_general.append(socket);
             ++generalConnections;

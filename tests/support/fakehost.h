@@ -33,6 +33,7 @@ public:
 
     int generalClientCount() const;
     int generalConnections = 0; // every general-channel connection accepted so far
+    bool refuseGeneral = false; // close general-channel clients as soon as they connect
 
 Q_SIGNALS:
     void generalClientConnected();

@@ -11,6 +11,7 @@ void ScriptedController::attach(QWebSocket *socket) {
     if (m_socket)
         m_socket->deleteLater();
     m_socket = socket;
+    ++attachments;
     socket->setParent(this);
     connect(socket, &QWebSocket::textMessageReceived, this, &ScriptedController::onText);
     connect(socket, &QWebSocket::disconnected, this, &ScriptedController::disconnected);

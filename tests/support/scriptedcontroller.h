@@ -39,6 +39,7 @@ public:
     void close();
 
     QList<QJsonObject> requests; // every request received, in order
+    int attachments = 0;         // channels the plug-in opened to this controller
     QList<QJsonObject> requestsNamed(const QString &cmd) const;
     // Waits until a request named cmd beyond the first `after` arrives.
     std::optional<QJsonObject> waitForRequest(const QString &cmd, int after = 0,

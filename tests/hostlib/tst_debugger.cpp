@@ -1,0 +1,53 @@
+#include <debugger.h>
+
+#include <QLoggingCategory>
+#include <QTest>
+
+namespace {
+QtMessageHandler previous = nullptr;
+struct Record {
+    QString category;
+    QString function;
+    int line = 0;
+    QString text;
+};
+QList<Record> records;
+
+void capture(QtMsgType, const QMessageLogContext &context, const QString &text) {
+    records.append({QString::fromUtf8(context.category), QString::fromUtf8(context.function),
+                    context.line, text});
+}
+} // namespace
+
+class tst_Debugger : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init() {
+        records.clear();
+        previous = qInstallMessageHandler(capture);
+    }
+    void cleanup() { qInstallMessageHandler(previous); }
+
+    void recordCarriesSectionFunctionAndLine() {
+        Debugger(SECTION("OruDeviceAgent"), "OruDeviceAgent::onTextMessage", 42).Dump()
+            << "count " << 7 << ' ' << QStringLiteral("zones");
+        QCOMPARE(records.size(), 1);
+        QCOMPARE(records.first().category, QStringLiteral("oru.OruDeviceAgent"));
+        QCOMPARE(records.first().function, QStringLiteral("OruDeviceAgent::onTextMessage"));
+        QCOMPARE(records.first().line, 42);
+        QCOMPARE(records.first().text, QStringLiteral("count 7 zones"));
+    }
+
+    void sectionsFilterByLoggingRules() {
+        QLoggingCategory::setFilterRules(QStringLiteral("oru.Quiet.info=false"));
+        Debugger(SECTION("Quiet"), "f", 1) << QStringLiteral("hidden");
+        Debugger(SECTION("Loud"), "f", 2) << QStringLiteral("shown");
+        QLoggingCategory::setFilterRules(QString());
+        QCOMPARE(records.size(), 1);
+        QCOMPARE(records.first().text, QStringLiteral("shown"));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_Debugger)
+#include "tst_debugger.moc"
