@@ -11,8 +11,7 @@
 
 #include <functional>
 
-class ORU_EXPORT ElevationQuerier : public QObject
-{
+class ORU_EXPORT ElevationQuerier : public QObject {
     Q_OBJECT
 public:
     explicit ElevationQuerier(QObject *parent = nullptr);

@@ -6,11 +6,13 @@
 
 #include <QJsonArray>
 #include <QObject>
+#include <QString>
 
 #include <vector>
 
-class ORU_EXPORT NoFlyZoneManager : public QObject
-{
+// The no-fly zones of the zone file beside the host, loaded once in the
+// background, and the query for those near a point.
+class ORU_EXPORT NoFlyZoneManager : public QObject {
     Q_OBJECT
 public:
     explicit NoFlyZoneManager(QObject *parent);
@@ -20,6 +22,12 @@ public:
 
 protected:
     void initNoflyZone();
+
+    // Reads the usable zones of the file at path, sorted by ascending
+    // latitude; a missing or broken file gives none. Safe on any thread.
+    static std::vector<NoFlyZone> loadZones(const QString &path);
+    // Installs a complete, sorted list; queries see it whole or not at all.
+    void setZones(std::vector<NoFlyZone> loaded);
 
 private:
     struct LastQuery {
