@@ -7,7 +7,7 @@ SIM_COUNT   ?= 2
 FUZZ_SECONDS ?= 60
 
 DEB_PACKAGES := cmake ninja-build g++ qtbase5-dev libqt5websockets5-dev qtbase5-dev-tools \
-                libgtest-dev libbenchmark-dev libsimdjson-dev nodejs npm chromium \
+                libgtest-dev libbenchmark-dev libsimdjson-dev chromium \
                 clang libclang-rt-14-dev iproute2 python3-matplotlib
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
@@ -22,6 +22,7 @@ deps-deb:
 	@missing=""; for p in $(DEB_PACKAGES); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "ok installed" || missing="$$missing $$p"; \
 	done; \
+	command -v node >/dev/null && command -v npm >/dev/null || missing="$$missing nodejs npm"; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  $(SUDO) apt-get update && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y $$missing; \

@@ -1,0 +1,385 @@
+// Wires the page together: connections, shared state, map and panels.
+import {$} from './dom.js';
+import {CommandChannel, PushChannel} from './connection.js';
+import {FleetState} from './fleetstate.js';
+import {MissionStore} from './missionstore.js';
+import {ZoneStore, zonesFromWire} from './zones.js';
+import {MapView} from './mapview.js';
+import {LogPanel} from './logpanel.js';
+import {FleetPanel} from './fleetpanel.js';
+import {FlightPanel} from './flightpanel.js';
+import {MissionPanel} from './missionpanel.js';
+import {MissionOps} from './missionops.js';
+import {WaylinePanel} from './waylinepanel.js';
+import {degToRad} from './units.js';
+
+const origin = `ws://${location.host}`;
+const commands = new CommandChannel(`${origin}/groundstation`);
+const push = new PushChannel(`${origin}/groundstation/push`);
+const fleet = new FleetState();
+const store = new MissionStore(window.localStorage);
+const zones = new ZoneStore();
+const log = new LogPanel();
+const map = new MapView($('map'));
+
+let selected = null;
+const limits = new Map();
+const uploadedVersion = new Map();
+let missionVersion = 0;
+let flagged = new Set();
+let follow = false;
+let fleetFitted = false;
+const links = {commands: {up: false, seen: false}, events: {up: false, seen: false}};
+
+function toast(kind, title, text = '', options = {}) {
+    return log.toast(kind, title, text, options);
+}
+
+// Sends a command; failures and silence are reported to the user with the
+// command's name unless the page asked on its own (quiet), in which case the
+// command log still shows them.
+async function send(label, cmd, value, {aircraft = '', quiet = false, onUnanswered = null} = {}) {
+    const result = await commands.send(cmd, value, {
+        label,
+        aircraft,
+        onUnanswered: (entry) => {
+            if (!quiet)
+                toast('warning', `${label}: no answer yet`, `"${cmd}" has had no answer for 15 seconds. It stays open; a late answer is still taken.`);
+            if (onUnanswered)
+                onUnanswered(entry);
+        },
+    });
+    if (!result.ok && !quiet)
+        toast('error', `${label} failed`, `"${cmd}": ${result.message}`);
+    return result;
+}
+
+async function queryZones(point) {
+    const result = await send('No-fly zones nearby', 'GetNoflyZone', {LATI: degToRad(point.lat), LONTI: degToRad(point.lng)}, {quiet: true});
+    if (!result.ok)
+        return {ok: false, message: result.message};
+    const found = zonesFromWire(result.reply.VALUE);
+    map.addZones(zones.add(found));
+    return {ok: true, zones: found};
+}
+
+function selectedHome() {
+    const a = selected ? fleet.get(selected) : null;
+    return a && a.home ? {...a.home, alt: 0} : null;
+}
+
+function showTab(name) {
+    for (const tab of document.querySelectorAll('.tabs [role="tab"]')) {
+        const on = tab.id === `tab-${name}`;
+        tab.setAttribute('aria-selected', String(on));
+        $(tab.getAttribute('aria-controls')).hidden = !on;
+    }
+}
+
+async function pick(text) {
+    $('pick-text').textContent = `${text} Esc cancels.`;
+    $('pick-banner').hidden = false;
+    try {
+        return await map.pickPoint();
+    } finally {
+        $('pick-banner').hidden = true;
+    }
+}
+
+function replaceMission(mission, source, notes = []) {
+    const undoable = store.replace(mission);
+    const text = [`${mission.waypoints.length} waypoints.`, ...notes].join(' ');
+    toast(notes.length ? 'warning' : 'ok', `Loaded ${source}`, text, {undo: undoable ? () => store.undo() : null});
+    showTab('mission');
+    map.fit(mission.waypoints);
+}
+
+const api = {
+    send,
+    toast,
+    fleet,
+    map,
+    pick,
+    queryZones,
+    replaceMission,
+    selected: () => selected,
+    home: selectedHome,
+    limit: (serial) => limits.get(serial) || null,
+    fitSelected: () => {
+        const a = selected && fleet.get(selected);
+        if (a && a.state)
+            map.fit([a.state], 17);
+    },
+    missionFlagged: (set) => {
+        flagged = set;
+        drawMission();
+    },
+    uploaded: (serial) => uploadedVersion.set(serial, missionVersion),
+};
+
+const fleetPanel = new FleetPanel(fleet, (serial) => selectAircraft(serial), (serial) => {
+    if (!fleet.forget(serial))
+        return;
+    map.removeAircraft(serial);
+    if (selected === serial) {
+        const next = fleet.list().find((a) => a.connected);
+        selectAircraft(next ? next.serial : null);
+    }
+    renderNow();
+});
+const flightPanel = new FlightPanel(api);
+const missionPanel = new MissionPanel(store);
+const ops = new MissionOps(api, store, missionPanel);
+const waylines = new WaylinePanel(api, store);
+
+function drawMission() {
+    const a = selected ? fleet.get(selected) : null;
+    // The active waypoint is only meaningful while the editor still shows
+    // what was uploaded to this aircraft.
+    const current = a && a.state && uploadedVersion.get(selected) === missionVersion ? a.state.waypointIndex : -1;
+    map.setMission(store.mission, store.selectedId, flagged, current ?? -1);
+}
+
+async function fetchLimit(serial) {
+    const result = await send('Flight limits', 'GetFlyLimit', {AIRCRAFT: serial}, {aircraft: serial, quiet: true});
+    const v = result.ok && result.reply.VALUE;
+    if (v && typeof v === 'object') {
+        limits.set(serial, {maxHeight: Number(v.MAX_HEIGHT) || 0, maxDistance: Number(v.MAX_DISTANCE) || 0});
+        renderSoon();
+        ops.scheduleCheck();
+    }
+}
+
+function selectAircraft(serial) {
+    if (selected === serial)
+        return;
+    selected = serial;
+    for (const b of document.querySelectorAll('[data-needs-aircraft]'))
+        b.disabled = !serial;
+    if (serial && !limits.has(serial))
+        fetchLimit(serial);
+    renderNow();
+    for (const a of fleet.list())
+        updateAircraftOnMap(a);
+    drawMission();
+    ops.scheduleCheck();
+}
+
+function updateAircraftOnMap(a) {
+    map.updateAircraft(a, {color: fleetPanel.color(a.serial), selected: a.serial === selected});
+}
+
+let renderQueued = false;
+function renderSoon() {
+    if (renderQueued)
+        return;
+    renderQueued = true;
+    setTimeout(() => {
+        renderQueued = false;
+        renderNow();
+    }, 200);
+}
+
+let lastActive = -1;
+function renderNow() {
+    fleetPanel.render(selected);
+    const a = selected ? fleet.get(selected) : null;
+    flightPanel.render(a, selected ? limits.get(selected) : null);
+    const limit = selected ? limits.get(selected) : null;
+    map.setLimitCircle(a && a.home, limit ? limit.maxDistance : 0);
+    const active = a && a.state ? a.state.waypointIndex : -1;
+    if (active !== lastActive) {
+        lastActive = active;
+        drawMission();
+    }
+}
+
+function fitFleet() {
+    const points = fleet.list().flatMap((a) => [a.state, a.home]).filter((p) => p && p.lat != null);
+    return map.fit(points, 17);
+}
+
+function describe(event) {
+    const v = event.VALUE;
+    if (v == null || typeof v !== 'object')
+        return JSON.stringify(v ?? null);
+    const {AIRCRAFT, ...rest} = v;
+    const text = JSON.stringify(rest);
+    return text.length > 200 ? `${text.slice(0, 200)}…` : text;
+}
+
+function onEvent(event) {
+    if (!event || typeof event !== 'object')
+        return;
+    const name = String(event.EVENT ?? '');
+    if (name === 'WP_UPLOAD_PROGRESS') {
+        commands.tracker.keepAlive((e) => e.cmd === 'UploadWayLineMission' || e.cmd === 'ClickGo');
+        ops.onProgress(event.VALUE);
+        log.event(name, '', Number.isFinite(event.VALUE) ? `${Math.round(event.VALUE)} %` : describe(event));
+        return;
+    }
+    const note = fleet.apply(event);
+    const serial = event.VALUE && typeof event.VALUE.AIRCRAFT === 'string' ? event.VALUE.AIRCRAFT : '';
+    const a = serial ? fleet.get(serial) : null;
+    // Status changes are worth listing even while telemetry is not.
+    log.event(name, serial, note || describe(event), {kind: name === 'DISCONNECT' ? 'failed' : '', always: !!note});
+    if (!a)
+        return;
+    updateAircraftOnMap(a);
+    if (name === 'CONNECT') {
+        fetchLimit(serial);
+        if (!selected)
+            selectAircraft(serial);
+    } else if (name === 'DISCONNECT') {
+        toast('warning', `${serial} lost`, 'The aircraft stopped answering.');
+    } else if (name === 'MISSION_FINISHED') {
+        toast('ok', `${serial} finished its mission`);
+        if (map.targetOwner === serial)
+            map.setTarget(null);
+    } else if (name === 'FLIGHT_STATE') {
+        if (serial === selected && follow && a.state && a.state.lat != null)
+            map.centreOn(a.state);
+        if (!fleetFitted && !store.mission.waypoints.length && fitFleet())
+            fleetFitted = true;
+    }
+    renderSoon();
+}
+
+async function syncFleet() {
+    const result = await send('Aircraft list', 'GetAircraftList', undefined, {quiet: true});
+    if (!result.ok)
+        return;
+    fleet.setList(result.reply.VALUE);
+    for (const a of fleet.list()) {
+        updateAircraftOnMap(a);
+        if (a.connected && !limits.has(a.serial))
+            fetchLimit(a.serial);
+    }
+    if (!selected || !fleet.get(selected)) {
+        const first = fleet.list().find((a) => a.connected);
+        if (first)
+            selectAircraft(first.serial);
+    }
+    renderNow();
+}
+
+function linkChanged(key, state) {
+    links[key] = {...state, seen: links[key].seen || state.up || state.attempts > 0};
+    log.links(links);
+}
+
+commands.tracker.onChange((entry) => log.command(entry));
+commands.on('state', (state) => {
+    linkChanged('commands', state);
+    if (state.up) {
+        syncFleet();
+        waylines.refresh();
+        refreshZones();
+        ops.scheduleCheck(0);
+    }
+});
+commands.on('stray', (reply) => {
+    if (reply && reply.ERROR === 'FAILURE')
+        toast('error', 'The host refused a message', reply.ERROR_MESSAGE || '');
+});
+push.on('state', (state) => {
+    linkChanged('events', state);
+    // Events sent while the push connection was down are gone for good.
+    if (state.up && commands.up)
+        syncFleet();
+});
+push.on('event', onEvent);
+
+store.on('changed', () => {
+    missionVersion += 1;
+    drawMission();
+});
+store.on('selected', () => drawMission());
+
+map.on('addpoint', (p) => {
+    store.add(p.lat, p.lng);
+    showTab('mission');
+});
+map.on('selectwaypoint', (id) => {
+    store.select(id);
+    showTab('mission');
+});
+map.on('movewaypoint', (id, p) => store.updateWaypoint(id, {lat: p.lat, lng: p.lng}, 'structure'));
+map.on('insertwaypoint', (index, p) => store.add(p.lat, p.lng, index));
+map.on('selectaircraft', (serial) => selectAircraft(serial));
+map.on('userpan', () => setFollow(false));
+
+let zoneTimer = null;
+function refreshZones() {
+    clearTimeout(zoneTimer);
+    zoneTimer = setTimeout(() => {
+        const {zoom, centre} = map.view();
+        // The service answers for 50 km around a point; a wider view would
+        // suggest a completeness the answer does not have.
+        if (zoom >= 8 && commands.up)
+            queryZones({lat: centre.lat, lng: ((centre.lng + 540) % 360) - 180});
+    }, 300);
+}
+map.on('moveend', refreshZones);
+map.on('zoomed', () => drawMission());
+
+function setFollow(on) {
+    follow = on;
+    $('btn-follow').setAttribute('aria-pressed', String(on));
+    const a = selected && fleet.get(selected);
+    if (on && a && a.state && a.state.lat != null)
+        map.panTo(a.state);
+}
+
+for (const tab of document.querySelectorAll('.tabs [role="tab"]'))
+    tab.addEventListener('click', () => showTab(tab.id.replace('tab-', '')));
+for (const b of document.querySelectorAll('#map-modes button')) {
+    b.addEventListener('click', () => {
+        for (const other of document.querySelectorAll('#map-modes button'))
+            other.setAttribute('aria-pressed', String(other === b));
+        map.setMode(b.dataset.mode);
+    });
+}
+$('btn-fit').addEventListener('click', () => {
+    if (!fitFleet())
+        toast('info', 'No aircraft has reported a position yet');
+});
+$('btn-fit-mission').addEventListener('click', () => {
+    if (!map.fit(store.mission.waypoints))
+        toast('info', 'The mission has no waypoints yet');
+});
+$('btn-follow').addEventListener('click', () => setFollow(!follow));
+$('pick-cancel').addEventListener('click', () => map.cancelPick());
+$('fleet-refresh').addEventListener('click', () => syncFleet());
+$('btn-clear').addEventListener('click', () => {
+    if (!store.mission.waypoints.length)
+        return;
+    const fresh = {...store.mission, waypoints: []};
+    if (store.replace(fresh))
+        toast('info', 'Mission cleared', '', {undo: () => store.undo()});
+});
+document.addEventListener('keydown', (e) => {
+    if (e.key === 'Escape')
+        map.cancelPick();
+    const typing = e.target instanceof HTMLInputElement || e.target instanceof HTMLSelectElement || e.target instanceof HTMLTextAreaElement;
+    if ((e.key === 'Delete' || e.key === 'Backspace') && !typing && store.selectedId != null && !$('pane-mission').hidden)
+        store.remove(store.selectedId);
+});
+log.onResize = () => map.invalidate();
+
+for (const b of document.querySelectorAll('[data-needs-aircraft]'))
+    b.disabled = true;
+// Telemetry that stops shows up as stale without any event to trigger it.
+setInterval(renderNow, 1000);
+
+map.loadBase('/vendor/world-atlas/countries-50m.json').catch((e) => toast('warning', 'The base map could not be loaded', e.message));
+if (store.mission.waypoints.length) {
+    map.fit(store.mission.waypoints);
+    fleetFitted = true;
+}
+drawMission();
+commands.start();
+push.start();
+
+// For scripted checks of the page.
+window.oru = {fleet, store, map, commands, push, zones};

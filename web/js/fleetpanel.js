@@ -1,0 +1,101 @@
+// The fleet list: one card per aircraft with its live state; a click makes
+// it the active aircraft.
+import {$, h} from './dom.js';
+import {formatSpeed} from './units.js';
+
+const PALETTE = ['#1e6fd9', '#e07b00', '#2a9d5b', '#b23fc4', '#d1343f', '#0f8c9c', '#7a6a00', '#5b5fc7'];
+
+export const STATUS_TEXT = {
+    ON_GROUND: 'On ground',
+    TAKING_OFF: 'Taking off',
+    HOVERING: 'Hovering',
+    MISSION: 'Flying mission',
+    MISSION_PAUSED: 'Mission paused',
+    GOING_HOME: 'Going home',
+    LANDING: 'Landing',
+};
+
+export function statusText(status) {
+    return STATUS_TEXT[status] || status || '–';
+}
+
+export class FleetPanel {
+    constructor(fleet, onSelect, onForget) {
+        this.fleet = fleet;
+        this.onSelect = onSelect;
+        this.onForget = onForget;
+        this.colors = new Map();
+        this.cards = new Map();
+        this.list = $('fleet-list');
+    }
+
+    color(serial) {
+        if (!this.colors.has(serial))
+            this.colors.set(serial, PALETTE[this.colors.size % PALETTE.length]);
+        return this.colors.get(serial);
+    }
+
+    render(selected) {
+        const all = this.fleet.list();
+        $('fleet-empty').hidden = all.length > 0;
+        for (const a of all) {
+            let card = this.cards.get(a.serial);
+            if (!card) {
+                card = this.build(a);
+                this.cards.set(a.serial, card);
+            }
+            this.fill(card, a, a.serial === selected);
+        }
+        for (const serial of [...this.cards.keys()]) {
+            if (!this.fleet.get(serial))
+                this.cards.delete(serial);
+        }
+        const wanted = all.map((a) => this.cards.get(a.serial).root);
+        if (wanted.some((el, i) => this.list.children[i] !== el))
+            this.list.replaceChildren(...wanted);
+    }
+
+    build(a) {
+        const parts = {
+            name: h('span', {class: 'name'}),
+            state: h('span', {class: 'state'}),
+            meta: h('span', {class: 'meta'}),
+            status: h('span'),
+            height: h('span'),
+            speed: h('span'),
+            battery: h('span'),
+            forget: h('button', {type: 'button', class: 'ghost small forget', text: 'Forget', title: 'Remove this lost aircraft from the list',
+                                 onclick: (e) => {
+                                     e.stopPropagation();
+                                     this.onForget(a.serial);
+                                 }}),
+        };
+        parts.root = h('li', {class: 'aircraft', role: 'option', tabindex: '0', dataset: {serial: a.serial},
+                              onclick: () => this.onSelect(a.serial),
+                              onkeydown: (e) => (e.key === 'Enter' || e.key === ' ') && this.onSelect(a.serial)},
+            h('span', {class: 'swatch', style: `background:${this.color(a.serial)}`}),
+            parts.name, parts.state, parts.meta,
+            h('div', {class: 'stats'}, parts.status, parts.height, parts.speed, parts.battery, parts.forget));
+        return parts;
+    }
+
+    fill(card, a, selected) {
+        card.root.setAttribute('aria-selected', String(selected));
+        card.name.textContent = a.serial;
+        const stale = a.connected && this.fleet.isStale(a) && a.telemetryAt > 0;
+        const state = !a.connected ? 'lost' : stale ? 'stale' : 'connected';
+        card.state.className = `state ${state}`;
+        card.state.textContent = {lost: 'Lost', stale: 'No telemetry', connected: 'Connected'}[state];
+        card.root.dataset.state = state;
+        card.forget.hidden = state !== 'lost';
+        card.meta.textContent = `Type ${a.type ?? '?'} · RC ${a.rc || '?'}`;
+        card.meta.title = card.meta.textContent;
+        const s = a.state;
+        card.status.textContent = s ? statusText(s.status) : 'No telemetry yet';
+        card.height.textContent = s && s.height != null ? `${s.height.toFixed(1)} m` : '';
+        card.speed.textContent = s && s.speed != null ? formatSpeed(s.speed) : '';
+        const pct = a.battery ? a.battery.percent : null;
+        card.battery.textContent = pct != null ? `Battery ${Math.round(pct)} %` : '';
+        card.battery.className = pct != null && pct < 20 ? 'battery-low' : '';
+    }
+}

@@ -1,0 +1,200 @@
+// The Mission tab's traffic with the aircraft: checks before upload, the
+// upload with its progress bar, download of the aircraft's mission, and the
+// start, pause, continue and cancel commands.
+import {$, h, busy, timeOfDay} from './dom.js';
+import {checkMission} from './checks.js';
+import {missionToWire, missionFromWire, estimate} from './mission.js';
+import {samplePath} from './geo.js';
+import {UploadProgress} from './progress.js';
+import {formatDistance, formatDuration} from './units.js';
+
+// The service answers zone queries within 50 km of a point and reuses its
+// last answer near that point; samples 10 km apart keep every part of the
+// path well inside an answered area.
+const ZONE_SAMPLE_SPACING_M = 10000;
+// Editing a mission runs the checks again and again; nearby answers are
+// reused for a while instead of asking the host each time.
+const ZONE_REUSE_MS = 60000;
+const zoneCacheKey = (p) => `${p.lat.toFixed(3)},${p.lng.toFixed(3)}`;
+
+export class MissionOps {
+    constructor(api, store, panel) {
+        this.api = api;
+        this.store = store;
+        this.panel = panel;
+        this.progress = new UploadProgress();
+        this.findings = [];
+        this.checkTimer = null;
+        this.checkRun = 0;
+        this.uploading = false;
+        this.zoneCache = new Map();
+
+        const on = (id, handler) => $(id).addEventListener('click', (e) => busy(e.currentTarget, handler));
+        on('btn-upload', () => this.upload(false));
+        on('btn-upload-anyway', () => this.upload(true));
+        $('btn-upload-cancel').addEventListener('click', () => {
+            $('upload-confirm').hidden = true;
+        });
+        on('btn-download', () => this.download());
+        on('btn-start', () => this.command('Start mission', 'StartOrCancelWayLineMission', {GO_STOP: 0}));
+        on('btn-cancel', () => this.command('Cancel mission', 'StartOrCancelWayLineMission', {GO_STOP: 1}));
+        on('btn-pause', () => this.command('Pause mission', 'PauseOrContinueWayLineMission', {PAUSE: 1}));
+        on('btn-continue', () => this.command('Continue mission', 'PauseOrContinueWayLineMission', {PAUSE: 0}));
+        $('onboard-hide').addEventListener('click', () => this.showOnboard(null));
+        $('onboard-edit').addEventListener('click', () => {
+            if (this.onboard)
+                this.api.replaceMission(missionFromWire(this.onboard.wire).mission, 'the aircraft\'s mission');
+        });
+        store.on('changed', () => {
+            $('upload-confirm').hidden = true;
+            this.scheduleCheck();
+        });
+        this.scheduleCheck();
+    }
+
+    command(label, cmd, value) {
+        const serial = this.api.selected();
+        if (!serial)
+            return null;
+        return this.api.send(label, cmd, {AIRCRAFT: serial, ...value}, {aircraft: serial});
+    }
+
+    scheduleCheck(delay = 400) {
+        clearTimeout(this.checkTimer);
+        this.checkTimer = setTimeout(() => this.runChecks(), delay);
+    }
+
+    async zonesAlong(points, fresh) {
+        if (!points.length)
+            return {zones: []};
+        const samples = samplePath(points, ZONE_SAMPLE_SPACING_M);
+        const found = new Map();
+        for (const p of samples) {
+            const key = zoneCacheKey(p);
+            let result = this.zoneCache.get(key);
+            if (fresh || !result || Date.now() - result.at > ZONE_REUSE_MS) {
+                result = await this.api.queryZones(p);
+                if (!result.ok)
+                    return {zones: null, error: result.message};
+                this.zoneCache.set(key, {...result, at: Date.now()});
+            }
+            for (const z of result.zones)
+                found.set(`${z.name}|${z.lat}|${z.lng}|${z.radius}`, z);
+        }
+        return {zones: [...found.values()]};
+    }
+
+    // fresh: ask the host again, as right before an upload.
+    async runChecks(fresh = false) {
+        const run = ++this.checkRun;
+        clearTimeout(this.checkTimer);
+        $('checks-state').textContent = 'checking…';
+        const mission = this.store.mission;
+        const {zones, error} = await this.zonesAlong(mission.waypoints, fresh);
+        if (run !== this.checkRun)
+            return this.findings;
+        const serial = this.api.selected();
+        const aircraft = serial ? this.api.fleet.get(serial) : null;
+        const findings = checkMission(mission, {zones, zoneError: error, flyLimit: serial ? this.api.limit(serial) : null,
+                                                home: aircraft ? aircraft.home : null});
+        this.findings = findings;
+        this.renderChecks(findings, zones);
+        $('checks-state').textContent = `checked ${timeOfDay()}`;
+        return findings;
+    }
+
+    renderChecks(findings, zones) {
+        const flagged = new Set(findings.flatMap((f) => f.waypoints));
+        this.panel.setFlagged(flagged);
+        this.api.missionFlagged(flagged);
+        const empty = !this.store.mission.waypoints.length;
+        $('btn-upload').disabled = empty || !this.api.selected();
+        const items = empty ? [h('li', {class: 'hint', text: 'Add waypoints on the map to check the mission.'})]
+            : findings.map((f) => h('li', {class: f.level, dataset: {code: f.code}, text: f.text}));
+        if (!findings.length && !empty) {
+            const near = zones ? ` (${zones.length} no-fly zone${zones.length === 1 ? '' : 's'} nearby, none entered)` : '';
+            items.push(h('li', {class: 'ok', text: `Within the aircraft's limits${near}.`}));
+        }
+        $('checks-list').replaceChildren(...items);
+    }
+
+    async upload(confirmed) {
+        const serial = this.api.selected();
+        if (!serial || this.uploading)
+            return;
+        $('upload-confirm').hidden = true;
+        const findings = await this.runChecks(true);
+        if (findings.length && !confirmed) {
+            $('upload-confirm').hidden = false;
+            return;
+        }
+        const mission = this.store.mission;
+        const aircraft = this.api.fleet.get(serial);
+        const home = aircraft && aircraft.home ? {...aircraft.home, alt: 0} : null;
+        const wire = missionToWire(mission, home);
+        this.uploading = true;
+        this.progress.start(mission.waypoints.length);
+        this.renderProgress();
+        try {
+            const result = await this.api.send('Upload mission', 'UploadWayLineMission', {AIRCRAFT: serial, WAYLINE: wire},
+                {aircraft: serial, onUnanswered: () => this.renderProgress('No answer from the aircraft for 15 s; still waiting…')});
+            this.progress.finish(result.ok, result.message);
+            this.renderProgress();
+            if (result.ok) {
+                const {length, seconds} = estimate(mission);
+                this.api.toast('ok', `Mission uploaded to ${serial}`,
+                    `${mission.waypoints.length} waypoints, ${formatDistance(length)}, about ${formatDuration(seconds)}.`);
+                this.api.uploaded(serial, mission);
+            }
+        } finally {
+            this.uploading = false;
+        }
+    }
+
+    // A pushed "WP_UPLOAD_PROGRESS"; it names no aircraft, so only an upload
+    // this page started moves the bar.
+    onProgress(value) {
+        if (this.progress.report(Number(value)))
+            this.renderProgress();
+    }
+
+    renderProgress(note = '') {
+        const p = this.progress;
+        const box = $('upload-progress');
+        box.hidden = p.state === 'idle';
+        box.dataset.state = p.state;
+        $('upload-fill').style.width = `${p.percent}%`;
+        $('upload-fill').setAttribute('aria-valuenow', String(Math.round(p.percent)));
+        $('upload-percent').textContent = `${Math.round(p.percent)} %`;
+        $('upload-label').textContent = note || p.label;
+    }
+
+    async download() {
+        const serial = this.api.selected();
+        if (!serial)
+            return;
+        const result = await this.command('Download mission', 'DownloadWayLineMission', {});
+        if (!result || !result.ok)
+            return;
+        const wire = result.reply.VALUE && typeof result.reply.VALUE === 'object' ? result.reply.VALUE : {};
+        this.showOnboard({serial, wire});
+    }
+
+    showOnboard(onboard) {
+        this.onboard = onboard;
+        $('onboard-panel').hidden = !onboard;
+        if (!onboard) {
+            this.api.map.setOnboard(null);
+            return;
+        }
+        const {mission, notes} = missionFromWire(onboard.wire);
+        const {length, seconds} = estimate(mission);
+        $('onboard-summary').textContent = mission.waypoints.length
+            ? `${onboard.serial} holds ${mission.waypoints.length} waypoints, ${formatDistance(length)}, about ${formatDuration(seconds)} (dashed purple on the map).`
+            : `${onboard.serial} holds no waypoints.`;
+        $('onboard-notes').textContent = notes.join(' ');
+        this.api.map.setOnboard(mission);
+        if (mission.waypoints.length)
+            this.api.map.fit(mission.waypoints);
+    }
+}
