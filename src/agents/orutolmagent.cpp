@@ -1,40 +1,168 @@
 #include "orutolmagent.h"
 
-// Placeholder until the aircraft agent lands.
+#include "orugroundstationservice.h"
+#include "waylinecodec.h"
+
+#include <debugger.h>
+
+#include <algorithm>
+
+namespace {
+
+constexpr int HeartbeatIntervalMs = 500;
+constexpr int HeartbeatTicksToLoss = 10;
+constexpr unsigned char UnknownFlightType = 255;
+// As many unanswered requests of one kind as ticks before the aircraft counts
+// as lost: a reply slower than that could not have kept it anyway.
+constexpr std::size_t MaxOutstandingHeartbeats = HeartbeatTicksToLoss;
+
+bool isSuccess(const QJsonObject &reply) {
+    return reply.value(QStringLiteral("ERROR")).toString() == QLatin1String("SUCCESS");
+}
+
+// Marks a pending entry as a heartbeat's, so only those are ever given up;
+// a web command's request stays pending even if its SEQ collides with one.
+struct HeartbeatReply {
+    ReplyCallback handler;
+    void operator()(const QJsonObject &reply) const { handler(reply); }
+};
+
+} // namespace
+
 OruTolmAgent::OruTolmAgent(OruGroundStationService *service)
-    : OruDeviceAgent(service)
-{
+    : OruDeviceAgent(service) {
     setObjectName(QStringLiteral("OruTolmAgent"));
+    timer.setInterval(HeartbeatIntervalMs);
+    connect(&timer, &QTimer::timeout, this, &OruTolmAgent::onHeartbeat);
+    Debugger(SECTION("OruTolmAgent"), "OruTolmAgent::OruTolmAgent", __LINE__).Dump()
+        << "agent created.";
 }
-OruTolmAgent::~OruTolmAgent() = default;
-const QString &OruTolmAgent::SerialNumber() { return serialNumber; }
-const unsigned char &OruTolmAgent::FlightType() { return flightType; }
-void OruTolmAgent::GetParameters(ReplyCallback) {}
-void OruTolmAgent::GetMissionLimits(ReplyCallback) {}
-void OruTolmAgent::UploadWayLineMission(const QJsonObject &, ReplyCallback) {}
-void OruTolmAgent::DownloadWayLineMission(ReplyCallback) {}
-void OruTolmAgent::SetNavigationMode(emNAVIGATION_MODE, ReplyCallback) {}
-void OruTolmAgent::StartOrCancel(unsigned char, ReplyCallback) {}
-void OruTolmAgent::PauseOrContinue(unsigned char, ReplyCallback) {}
-void OruTolmAgent::SetHomePoint(const QJsonObject &, ReplyCallback) {}
-void OruTolmAgent::onEvent(const QJsonObject &) {}
-void OruTolmAgent::DoFunction(const QString &, ReplyCallback) {}
-void OruTolmAgent::SetNoFlyZone(const QJsonArray &, ReplyCallback) {}
-void OruTolmAgent::StartSimulation(const QJsonObject &, ReplyCallback) {}
-void OruTolmAgent::StopSimulation(const QJsonObject &, ReplyCallback) {}
-void OruTolmAgent::ClickGo(const QJsonObject &, ReplyCallback) {}
-void OruTolmAgent::GetFlyLimit(ReplyCallback) {}
-void OruTolmAgent::onHeartbeat() {}
-void OruTolmAgent::sendGetVersion() {}
-void OruTolmAgent::sendSetBatteryPush() {}
-void OruTolmAgent::sendGetFlightType() {}
-void OruTolmAgent::sendGetSN() {}
-void OruTolmAgent::broadcastConnect() {}
-void OruTolmAgent::sendUploadWayPoint(int, std::shared_ptr<tagWAYLINE_MISSION>,
-                                      const ReplyCallback &)
-{
+
+OruTolmAgent::~OruTolmAgent() {
+    if (connectAnnounced)
+        service->broadcastJson(disconnectEvent());
+    Debugger(SECTION("OruTolmAgent"), "OruTolmAgent::~OruTolmAgent", __LINE__).Dump()
+        << "agent deleted.";
 }
-void OruTolmAgent::sendDownloadWayPoint(int, std::shared_ptr<tagWAYLINE_MISSION>,
-                                        const ReplyCallback &)
-{
+
+const QString &OruTolmAgent::SerialNumber() {
+    return serialNumber;
+}
+
+const unsigned char &OruTolmAgent::FlightType() {
+    return flightType;
+}
+
+void OruTolmAgent::onHeartbeat() {
+    sendGetVersion();
+    sendSetBatteryPush();
+    if (flightType == UnknownFlightType)
+        sendGetFlightType();
+    if (serialNumber.isEmpty())
+        sendGetSN();
+
+    // Only the tick that reaches zero announces the loss; below zero the
+    // aircraft stays lost until a good "GetVersion" re-arms the countdown.
+    --heartbeatCountdown;
+    if (heartbeatCountdown == 0 && connectAnnounced) {
+        connectAnnounced = false;
+        const QJsonObject event = disconnectEvent();
+        serialNumber.clear();
+        flightType = UnknownFlightType;
+        service->broadcastJson(event);
+    }
+}
+
+void OruTolmAgent::sendHeartbeatRequest(std::deque<QString> &outstanding, QJsonObject request,
+                                        ReplyCallback handler) {
+    const auto stillPending = [this](const QString &seq) {
+        const auto it = pendingReplies.find(seq);
+        return it != pendingReplies.end() && it->second.target<HeartbeatReply>();
+    };
+    outstanding.erase(std::remove_if(outstanding.begin(), outstanding.end(),
+                                     [&](const QString &seq) { return !stillPending(seq); }),
+                      outstanding.end());
+    while (outstanding.size() >= MaxOutstandingHeartbeats) {
+        pendingReplies.erase(outstanding.front());
+        outstanding.pop_front();
+    }
+    sendRequest(request, HeartbeatReply{std::move(handler)});
+    outstanding.push_back(request.value(QStringLiteral("SEQ")).toString());
+}
+
+void OruTolmAgent::sendGetVersion() {
+    sendHeartbeatRequest(versionRequests, {{QStringLiteral("CMD"), QStringLiteral("GetVersion")}},
+                         [this](const QJsonObject &reply) {
+                             if (isSuccess(reply))
+                                 heartbeatCountdown = HeartbeatTicksToLoss;
+                         });
+}
+
+void OruTolmAgent::sendSetBatteryPush() {
+    sendHeartbeatRequest(batteryRequests,
+                         {{QStringLiteral("CMD"), QStringLiteral("SetBatteryPush")},
+                          {QStringLiteral("VALUE"), QJsonObject{{QStringLiteral("FREQ"), 1},
+                                                                {QStringLiteral("TIMEOUT"), 10}}}},
+                         [](const QJsonObject &) {});
+}
+
+void OruTolmAgent::sendGetFlightType() {
+    sendHeartbeatRequest(
+        flightTypeRequests, {{QStringLiteral("CMD"), QStringLiteral("GetFlightType")}},
+        [this](const QJsonObject &reply) {
+            if (!isSuccess(reply))
+                return;
+            flightType = static_cast<unsigned char>(
+                WaylineCodec::wholeBits(reply.value(QStringLiteral("VALUE"))) & 0xff);
+            Debugger(SECTION("OruTolmAgent"), "OruTolmAgent::sendGetFlightType", __LINE__).Dump()
+                << "flight type:" << int(flightType);
+            broadcastConnect();
+        });
+}
+
+void OruTolmAgent::sendGetSN() {
+    sendHeartbeatRequest(
+        serialRequests, {{QStringLiteral("CMD"), QStringLiteral("GetSN")}},
+        [this](const QJsonObject &reply) {
+            if (reply.contains(QStringLiteral("VALUE"))) {
+                serialNumber = reply.value(QStringLiteral("VALUE")).toString();
+                Debugger(SECTION("OruTolmAgent"), "OruTolmAgent::sendGetSN", __LINE__).Dump()
+                    << "flight SN:" << serialNumber;
+            }
+            broadcastConnect();
+        });
+}
+
+void OruTolmAgent::broadcastConnect() {
+    if (connectAnnounced || serialNumber.isEmpty() || flightType == UnknownFlightType)
+        return;
+    connectAnnounced = true;
+    service->broadcastJson(
+        {{QStringLiteral("EVENT"), QStringLiteral("CONNECT")},
+         {QStringLiteral("VALUE"), QJsonObject{{QStringLiteral("AIRCRAFT"), serialNumber},
+                                               {QStringLiteral("FLIGHT_TYPE"), int(flightType)},
+                                               {QStringLiteral("RC"), deviceHash}}}});
+}
+
+QJsonObject OruTolmAgent::disconnectEvent() const {
+    return {{QStringLiteral("EVENT"), QStringLiteral("DISCONNECT")},
+            {QStringLiteral("VALUE"), QJsonObject{{QStringLiteral("AIRCRAFT"), serialNumber},
+                                                  {QStringLiteral("RC"), deviceHash}}}};
+}
+
+void OruTolmAgent::onEvent(const QJsonObject &message) {
+    // Without a serial number nobody could tell which aircraft spoke.
+    if (serialNumber.isEmpty())
+        return;
+    const QJsonValue name = message.value(QStringLiteral("EVENT"));
+    const QJsonObject reported = message.value(QStringLiteral("VALUE")).toObject();
+    QJsonObject value = reported;
+    value.insert(QStringLiteral("AIRCRAFT"), serialNumber);
+    service->broadcastJson({{QStringLiteral("EVENT"), name}, {QStringLiteral("VALUE"), value}});
+
+    if (name.toString() == QLatin1String("FLIGHT_STATE")) {
+        latitude = WaylineCodec::real(reported.value(QStringLiteral("LATI")));
+        longitude = WaylineCodec::real(reported.value(QStringLiteral("LONTI")));
+        height = WaylineCodec::real(reported.value(QStringLiteral("HEIGHT")));
+    }
 }

@@ -4,13 +4,13 @@
 #include "orudeviceagent.h"
 #include "waylinemission.h"
 
+#include <deque>
 #include <memory>
 
 // The aircraft agent: learns which aircraft sits behind the device, watches
 // that its controller keeps answering, relays its events and carries the web
 // client's commands to it.
-class ORU_EXPORT OruTolmAgent : public OruDeviceAgent
-{
+class ORU_EXPORT OruTolmAgent : public OruDeviceAgent {
     Q_OBJECT
 public:
     explicit OruTolmAgent(OruGroundStationService *service);
@@ -43,6 +43,13 @@ private:
     void sendGetFlightType();
     void sendGetSN();
     void broadcastConnect();
+    QJsonObject disconnectEvent() const;
+    void broadcastProgress(double percent);
+    // Sends a heartbeat request, first giving up the oldest ones of its kind
+    // that are still unanswered, so a silent controller cannot grow
+    // pendingReplies without end.
+    void sendHeartbeatRequest(std::deque<QString> &outstanding, QJsonObject request,
+                              ReplyCallback handler);
     void sendUploadWayPoint(int remaining, std::shared_ptr<tagWAYLINE_MISSION> record,
                             const ReplyCallback &reply);
     void sendDownloadWayPoint(int remaining, std::shared_ptr<tagWAYLINE_MISSION> record,
@@ -57,6 +64,11 @@ private:
     double latitude = 0.0;
     double longitude = 0.0;
     double height = 0.0;
+    // SEQs of the heartbeat requests still waiting, oldest first, per kind.
+    std::deque<QString> versionRequests;
+    std::deque<QString> batteryRequests;
+    std::deque<QString> flightTypeRequests;
+    std::deque<QString> serialRequests;
 };
 
 #endif // ORUTOLMAGENT_H

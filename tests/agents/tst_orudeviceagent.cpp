@@ -75,7 +75,8 @@ void tst_OruDeviceAgent::init() {
     controller = host.controller(hash);
     agent = std::make_unique<TestAgent>(OruGroundStationService::instancePtr());
     agent->openChannel(hash);
-    QTRY_VERIFY(controller->isConnected());
+    // The agent's own side must be open too, or its first request is dropped.
+    QTRY_VERIFY(controller->isConnected() && agent->timerActive());
 }
 
 void tst_OruDeviceAgent::cleanup() {
