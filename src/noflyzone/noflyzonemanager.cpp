@@ -1,15 +1,12 @@
 #include "noflyzonemanager.h"
 
+#include "noflyzonefile.h"
 #include "runinbackground.h"
 
 #include <debugger.h>
 
 #include <QCoreApplication>
-#include <QFile>
-#include <QJsonDocument>
 #include <QJsonObject>
-#include <QJsonParseError>
-#include <QJsonValue>
 #include <QPointer>
 
 #include <algorithm>
@@ -26,68 +23,14 @@ constexpr double ReuseBox = 0.005;
 constexpr double LatitudeBand = Pi / 360.0;
 constexpr double EarthRadius = 6378135.0;
 
-// The reading rules of the zone file. readZone() takes any source with
-// integer(key) and text(key), so a faster parser only needs its own source.
-
-// A whole JSON number, else 0; the caller cuts it to its field's width.
-// Numbers beyond 64 bits read as 0 as well.
-qint64 wholeNumber(const QJsonValue &value) {
-    if (!value.isDouble())
-        return 0;
-    const double number = value.toDouble();
-    if (!std::isfinite(number) || std::trunc(number) != number || number < -9.2e18 ||
-        number > 9.2e18)
-        return 0;
-    return static_cast<qint64>(number);
-}
-
-// Degrees as decimal text to radians. Text that names no finite angle reads
-// as 0, so a bad entry cannot upset the latitude order.
-double radiansFromText(const QString &text) {
-    bool ok = false;
-    const double degrees = text.toDouble(&ok);
-    const double radians = ok ? degrees * Pi / 180.0 : 0.0;
-    return std::isfinite(radians) ? radians : 0.0;
-}
-
-class JsonZoneFields {
-public:
-    explicit JsonZoneFields(const QJsonObject &object)
-        : object(object) {}
-
-    qint64 integer(const char *key) const { return wholeNumber(object.value(QLatin1String(key))); }
-    QString text(const char *key) const { return object.value(QLatin1String(key)).toString(); }
-
-private:
-    const QJsonObject &object;
-};
-
-// Fills zone and returns true if the entry is a usable zone.
-template<class Fields> bool readZone(const Fields &fields, NoFlyZone &zone) {
-    // A negative radius wraps to a large one and so counts as usable.
-    const auto radius = static_cast<uint32_t>(fields.integer("radius"));
-    const auto disable = static_cast<uint8_t>(fields.integer("disable"));
-    if (radius <= 1 || disable == 1)
-        return false;
-    zone.areaId = static_cast<int32_t>(fields.integer("area_id"));
-    zone.type = static_cast<uint8_t>(fields.integer("type"));
-    zone.latitude = radiansFromText(fields.text("lat"));
-    zone.longitude = radiansFromText(fields.text("lng"));
-    zone.radius = radius;
-    zone.warning = static_cast<uint8_t>(fields.integer("warning"));
-    zone.level = static_cast<uint8_t>(fields.integer("level"));
-    zone.updatedAt = static_cast<uint32_t>(fields.integer("updated_at"));
-    zone.beginAt = static_cast<int32_t>(fields.integer("begin_at"));
-    zone.endAt = static_cast<int32_t>(fields.integer("end_at"));
-    zone.name = fields.text("name");
-    zone.country = static_cast<int16_t>(fields.integer("country"));
-    zone.city = fields.text("city");
-    zone.disable = disable;
-    return true;
-}
-
-bool byLatitude(const NoFlyZone &left, const NoFlyZone &right) {
-    return left.latitude < right.latitude;
+// The haversine distance in metres; one function for every path, so the
+// index and the band scan keep exactly the same zones.
+double distanceTo(const NoFlyZone &zone, double latitude, double longitude, double cosLatitude) {
+    const double halfLatitude = std::sin((zone.latitude - latitude) / 2);
+    const double halfLongitude = std::sin((zone.longitude - longitude) / 2);
+    const double a = halfLatitude * halfLatitude +
+                     std::cos(zone.latitude) * cosLatitude * halfLongitude * halfLongitude;
+    return 2 * std::atan2(std::sqrt(a), std::sqrt(1 - a)) * EarthRadius;
 }
 
 } // namespace
@@ -120,43 +63,12 @@ void NoFlyZoneManager::initNoflyZone() {
 }
 
 std::vector<NoFlyZone> NoFlyZoneManager::loadZones(const QString &path) {
-    std::vector<NoFlyZone> loaded;
-    if (!QFile::exists(path))
-        return loaded;
-
-    // Each stage is let go before the next grows, so a large file is held
-    // as text, as a document and as zones only one or two at a time.
-    QJsonArray limits;
-    {
-        QJsonDocument document;
-        {
-            QByteArray content;
-            QFile file(path);
-            if (file.open(QIODevice::ReadOnly))
-                content = file.readAll();
-            QJsonParseError error;
-            document = QJsonDocument::fromJson(content, &error);
-            if (error.error != QJsonParseError::NoError || !document.isObject())
-                return loaded;
-        }
-        limits = document.object().value(QLatin1String("release_limits")).toArray();
-    }
-
-    loaded.reserve(static_cast<size_t>(limits.size()));
-    for (const QJsonValue element : qAsConst(limits)) {
-        const QJsonObject object = element.toObject();
-        NoFlyZone zone;
-        if (readZone(JsonZoneFields(object), zone))
-            loaded.push_back(std::move(zone));
-    }
-    limits = QJsonArray();
-
-    std::sort(loaded.begin(), loaded.end(), byLatitude);
-    return loaded;
+    return NoFlyZoneFile::read(path);
 }
 
 void NoFlyZoneManager::setZones(std::vector<NoFlyZone> loaded) {
     zones = std::move(loaded);
+    zoneIndex.build(zones);
 }
 
 QJsonArray NoFlyZoneManager::GetNearbyNoflyZone(double latitude, double longitude) {
@@ -168,31 +80,43 @@ QJsonArray NoFlyZoneManager::GetNearbyNoflyZone(double latitude, double longitud
         lastQuery = LastQuery{latitude, longitude, true};
         if (!zones.empty()) {
             nearby_zones.clear();
-            const auto first = std::lower_bound(
-                zones.cbegin(), zones.cend(), latitude,
-                [](const NoFlyZone &zone, double value) { return zone.latitude < value; });
-            auto begin = first;
-            while (begin != zones.cbegin() && std::prev(begin)->latitude >= latitude - LatitudeBand)
-                --begin;
-            auto end = first;
-            while (end != zones.cend() && end->latitude <= latitude + LatitudeBand)
-                ++end;
+            // Zones lie in ascending latitude, so the band is one run of positions.
+            const auto byLatitude = [](const NoFlyZone &zone, double value) {
+                return zone.latitude < value;
+            };
+            const auto begin =
+                std::lower_bound(zones.cbegin(), zones.cend(), latitude - LatitudeBand, byLatitude);
+            // A latitude that is not a number has no band at all.
+            const auto end = std::isnan(latitude)
+                                 ? begin
+                                 : std::upper_bound(begin, zones.cend(), latitude + LatitudeBand,
+                                                    [](double value, const NoFlyZone &zone) {
+                                                        return value < zone.latitude;
+                                                    });
             Debugger(SECTION("NoflyZone"), "NoFlyZoneManager::GetNearbyNoflyZone", __LINE__).Dump()
                 << "items in large nearby_zones: "
                 << static_cast<long long>(std::distance(begin, end));
 
             const double cosLatitude = std::cos(latitude);
-            for (auto zone = begin; zone != end; ++zone) {
-                const double halfLatitude = std::sin((zone->latitude - latitude) / 2);
-                const double halfLongitude = std::sin((zone->longitude - longitude) / 2);
-                const double a = halfLatitude * halfLatitude + std::cos(zone->latitude) *
-                                                                   cosLatitude * halfLongitude *
-                                                                   halfLongitude;
-                const double distance =
-                    2 * std::atan2(std::sqrt(a), std::sqrt(1 - a)) * EarthRadius;
-                // NaN compares false, so a distance that is not a number is left out.
-                if (maxDistance > distance)
-                    nearby_zones.push_back(*zone);
+            if (zoneIndex.covers(latitude, longitude, maxDistance)) {
+                // The index names a few candidates out of the band; the same
+                // test then keeps them, back in the band's order.
+                candidates.clear();
+                zoneIndex.candidates(latitude, longitude, maxDistance,
+                                     size_t(begin - zones.cbegin()), size_t(end - zones.cbegin()),
+                                     candidates);
+                std::sort(candidates.begin(), candidates.end());
+                for (const uint32_t position : candidates) {
+                    const NoFlyZone &zone = zones[position];
+                    if (maxDistance > distanceTo(zone, latitude, longitude, cosLatitude))
+                        nearby_zones.push_back(zone);
+                }
+            } else {
+                for (auto zone = begin; zone != end; ++zone) {
+                    // NaN compares false, so a distance that is not a number is left out.
+                    if (maxDistance > distanceTo(*zone, latitude, longitude, cosLatitude))
+                        nearby_zones.push_back(*zone);
+                }
             }
         }
     }

@@ -2,6 +2,7 @@
 #define NOFLYZONEMANAGER_H
 
 #include "noflyzone.h"
+#include "noflyzoneindex.h"
 #include "oruexport.h"
 
 #include <QJsonArray>
@@ -40,6 +41,8 @@ private:
     double maxDistance;
     std::vector<NoFlyZone> zones;
     std::vector<NoFlyZone> nearby_zones;
+    NoFlyZoneIndex zoneIndex;
+    std::vector<uint32_t> candidates;
 };
 
 #endif // NOFLYZONEMANAGER_H

@@ -8,8 +8,10 @@
 #include <QTest>
 #include <QThreadPool>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
+#include <random>
 
 namespace {
 
@@ -92,6 +94,8 @@ private Q_SLOTS:
     void latitudeBandLimitsTheCandidates();
     void resultListsZonesInAscendingLatitude();
     void queryWhileLoadingKeepsItsPoint();
+    void searchMatchesTheBandScan_data();
+    void searchMatchesTheBandScan();
 
 private:
     std::unique_ptr<ZoneManager> loadedManager(std::vector<NoFlyZone> zones);
@@ -349,6 +353,70 @@ void tst_NoFlyZoneManager::queryWhileLoadingKeepsItsPoint() {
     QCOMPARE(manager.GetNearbyNoflyZone(lat0 + 0.004, lng0 - 0.004), QJsonArray());
     QCOMPARE(manager.GetNearbyNoflyZone(lat0 + 0.5, lng0), QJsonArray());
     QCOMPARE(namesOf(manager.GetNearbyNoflyZone(lat0, lng0)), QStringList{"here"});
+}
+
+void tst_NoFlyZoneManager::searchMatchesTheBandScan_data() {
+    QTest::addColumn<double>("latitude");
+    QTest::addColumn<double>("longitude");
+    QTest::addColumn<double>("spread"); // radians around the centre
+
+    QTest::newRow("a dense city") << 0.83 << 0.15 << 0.01;
+    QTest::newRow("sparse country") << -0.4 << 2.0 << 0.05;
+    QTest::newRow("across the antimeridian") << 0.2 << Pi << 0.02;
+    QTest::newRow("longitudes given beyond a full turn") << 0.2 << 3 * Pi << 0.02;
+    QTest::newRow("near the pole") << 1.56 << 0.0 << 0.02;
+    QTest::newRow("past the pole, where no index reaches") << 1.65 << 0.0 << 0.1;
+}
+
+// The finer search must keep exactly the zones that the plain test over the
+// whole latitude band keeps, in the same order, and log the same band size.
+void tst_NoFlyZoneManager::searchMatchesTheBandScan() {
+    QFETCH(double, latitude);
+    QFETCH(double, longitude);
+    QFETCH(double, spread);
+
+    std::mt19937_64 random(1);
+    std::normal_distribution<double> offset(0.0, spread);
+    std::vector<NoFlyZone> zones;
+    for (int i = 0; i < 4000; ++i)
+        zones.push_back(zone(QString::number(i), latitude + offset(random),
+                             longitude + offset(random), uint32_t(i + 2)));
+    // Zones sharing a latitude keep their order from the sort.
+    zones.push_back(zone(QStringLiteral("twin a"), latitude, longitude + 0.001));
+    zones.push_back(zone(QStringLiteral("twin b"), latitude, longitude - 0.001));
+    std::sort(zones.begin(), zones.end(),
+              [](const NoFlyZone &a, const NoFlyZone &b) { return a.latitude < b.latitude; });
+    const std::vector<NoFlyZone> all = zones;
+    auto manager = loadedManager(std::move(zones));
+    QVERIFY(manager);
+
+    int found = 0;
+    for (int i = 0; i < 200; ++i) {
+        const double lat = latitude + offset(random);
+        const double lng = longitude + offset(random);
+        QStringList expected;
+        int band = 0;
+        for (const NoFlyZone &z : all) {
+            if (z.latitude < lat - Pi / 360 || z.latitude > lat + Pi / 360)
+                continue;
+            ++band;
+            const double halfLatitude = std::sin((z.latitude - lat) / 2);
+            const double halfLongitude = std::sin((z.longitude - lng) / 2);
+            const double a = halfLatitude * halfLatitude +
+                             std::cos(z.latitude) * std::cos(lat) * halfLongitude * halfLongitude;
+            if (50000.0 > 2 * std::atan2(std::sqrt(a), std::sqrt(1 - a)) * EarthRadius)
+                expected.append(z.name);
+        }
+        // A far query first, so the reuse box never answers.
+        manager->GetNearbyNoflyZone(lat + 1.0, lng);
+        logLines.clear();
+        QCOMPARE(namesOf(manager->GetNearbyNoflyZone(lat, lng)), expected);
+        QCOMPARE(linesOf(QStringLiteral("oru.NoflyZone")).value(0),
+                 QStringLiteral("items in large nearby_zones: %1").arg(band));
+        found += expected.size();
+    }
+    // The points must have found something, or the comparison proves little.
+    QVERIFY(found > 200);
 }
 
 QTEST_MAIN(tst_NoFlyZoneManager)

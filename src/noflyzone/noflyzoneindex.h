@@ -1,0 +1,44 @@
+#ifndef NOFLYZONEINDEX_H
+#define NOFLYZONEINDEX_H
+
+#include "noflyzone.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+// Narrows a nearby-zone search from the whole latitude band to the zones
+// whose longitude could still lie within reach. The zones are cut into thin
+// latitude strips, each sorted by longitude, so a query looks at a box
+// around the point instead of a band around the globe.
+class NoFlyZoneIndex {
+public:
+    // zones must be sorted by ascending latitude and outlive the index's use.
+    void build(const std::vector<NoFlyZone> &zones);
+    void clear();
+
+    // Whether candidates() can answer for this point; if not, the caller
+    // examines the whole band.
+    bool covers(double latitude, double longitude, double maxDistance) const;
+
+    // Appends the positions in [first, last) of every zone that may lie
+    // within maxDistance (metres) of the point: never fewer than the exact
+    // test keeps, in no particular order.
+    void candidates(double latitude, double longitude, double maxDistance, size_t first,
+                    size_t last, std::vector<uint32_t> &positions) const;
+
+private:
+    struct Entry {
+        double longitude; // reduced to [-pi, pi]
+        uint32_t position;
+    };
+
+    void collect(size_t strip, double from, double to, size_t first, size_t last,
+                 std::vector<uint32_t> &positions) const;
+
+    bool usable = false;
+    std::vector<Entry> entries;
+    std::vector<uint32_t> stripStart;
+};
+
+#endif // NOFLYZONEINDEX_H
