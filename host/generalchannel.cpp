@@ -15,7 +15,15 @@ GeneralChannel::GeneralChannel(HostServer *server, QObject *parent)
     server->addRoute(QStringLiteral("/general"), m_server);
 }
 
-GeneralChannel::~GeneralChannel() = default;
+GeneralChannel::~GeneralChannel() {
+    // A graceful close needs the event loop, which is gone by now; an abort
+    // releases each connection's socket at once instead of leaking it.
+    const auto clients = m_clients;
+    for (QWebSocket *client : clients) {
+        client->disconnect(this);
+        client->abort();
+    }
+}
 
 QByteArray GeneralChannel::arrivalMessage(const Device &device) {
     return QJsonDocument(QJsonObject{{QStringLiteral("EVENT"), QStringLiteral("device_arrival")},

@@ -118,7 +118,18 @@ void HostServer::onReadyRead(QTcpSocket *socket) {
             respond(socket, 403, "Forbidden");
             return;
         }
-        handOver(socket, route->server);
+        // Not from inside the socket's own readyRead: after the signal the
+        // socket re-arms its notifier on this thread, even if it has moved.
+        socket->disconnect(this);
+        QPointer<QTcpSocket> pending(socket);
+        QWebSocketServer *server = route->server;
+        QMetaObject::invokeMethod(
+            this,
+            [this, pending, server]() {
+                if (pending)
+                    handOver(pending, server);
+            },
+            Qt::QueuedConnection);
         return;
     }
     socket->read(end + 4);

@@ -20,7 +20,13 @@ ViewFactory::ViewFactory(HostServer *server, QObject *parent)
     server->addRoute(QStringLiteral("/groundstation/push"), m_pushes);
 }
 
-ViewFactory::~ViewFactory() = default;
+ViewFactory::~ViewFactory() {
+    // A graceful close needs the event loop, which is gone by now; an abort
+    // releases each connection's socket at once instead of leaking it.
+    const auto sockets = findChildren<QWebSocket *>();
+    for (QWebSocket *socket : sockets)
+        socket->abort();
+}
 
 void ViewFactory::onCommandConnection() {
     while (QWebSocket *socket = m_commands->nextPendingConnection()) {
