@@ -114,23 +114,25 @@ void OruTolmAgent::sendGetFlightType() {
                 return;
             flightType = static_cast<unsigned char>(
                 WaylineCodec::wholeBits(reply.value(QStringLiteral("VALUE"))) & 0xff);
-            Debugger(SECTION("OruTolmAgent"), "OruTolmAgent::sendGetFlightType", __LINE__).Dump()
+            Debugger(SECTION("OruTolmAgent"), "OruTolmAgent::sendGetFlightType::onReply", __LINE__)
+                    .Dump()
                 << "flight type:" << int(flightType);
             broadcastConnect();
         });
 }
 
 void OruTolmAgent::sendGetSN() {
-    sendHeartbeatRequest(
-        serialRequests, {{QStringLiteral("CMD"), QStringLiteral("GetSN")}},
-        [this](const QJsonObject &reply) {
-            if (reply.contains(QStringLiteral("VALUE"))) {
-                serialNumber = reply.value(QStringLiteral("VALUE")).toString();
-                Debugger(SECTION("OruTolmAgent"), "OruTolmAgent::sendGetSN", __LINE__).Dump()
-                    << "flight SN:" << serialNumber;
-            }
-            broadcastConnect();
-        });
+    sendHeartbeatRequest(serialRequests, {{QStringLiteral("CMD"), QStringLiteral("GetSN")}},
+                         [this](const QJsonObject &reply) {
+                             if (reply.contains(QStringLiteral("VALUE"))) {
+                                 serialNumber = reply.value(QStringLiteral("VALUE")).toString();
+                                 Debugger(SECTION("OruTolmAgent"),
+                                          "OruTolmAgent::sendGetSN::onReply", __LINE__)
+                                         .Dump()
+                                     << "flight SN:" << serialNumber;
+                             }
+                             broadcastConnect();
+                         });
 }
 
 void OruTolmAgent::broadcastConnect() {
