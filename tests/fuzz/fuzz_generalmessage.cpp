@@ -1,0 +1,33 @@
+#include "fuzzsupport.h"
+
+#include <orugeneralviewlistener.h>
+#include <orugroundstationservice.h>
+
+#include <QMetaObject>
+
+// General channel messages, one per line, through the listener into the
+// service's registry. Every device that arrived is removed at the end, so
+// the registry starts empty for each input.
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    FuzzSupport::init();
+    OruGroundStationService &service = FuzzSupport::service();
+    OruGeneralViewListener listener(nullptr);
+    QStringList arrived;
+    QObject::connect(&listener, &OruGeneralViewListener::deviceArrival, &service,
+                     [&service, &arrived](const QString &type, const QString &hash) {
+                         arrived.append(hash);
+                         service.DeviceArrival(type, hash);
+                     });
+    QObject::connect(&listener, &OruGeneralViewListener::deviceRemoved, &service,
+                     &OruGroundStationService::DeviceRemoved);
+    const QStringList messages = FuzzSupport::lines(data, size);
+    for (const QString &message : messages) {
+        // The slot is private; the meta-object is how the socket reaches it too.
+        QMetaObject::invokeMethod(&listener, "onTextMessage", Qt::DirectConnection,
+                                  Q_ARG(QString, message));
+    }
+    for (const QString &hash : qAsConst(arrived))
+        service.DeviceRemoved(hash);
+    return 0;
+}

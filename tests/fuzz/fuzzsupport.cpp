@@ -1,0 +1,70 @@
+#include "fuzzsupport.h"
+
+#include <orugroundstationservice.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QLoggingCategory>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QThreadPool>
+
+namespace {
+
+void dropMessage(QtMsgType, const QMessageLogContext &, const QString &) {}
+
+} // namespace
+
+namespace FuzzSupport {
+
+void init() {
+    if (QCoreApplication::instance())
+        return;
+    static int argc = 1;
+    static char name[] = "oru-fuzz";
+    static char *argv[] = {name, nullptr};
+    // Lives to the end of the process, as libFuzzer never returns to main.
+    new QCoreApplication(argc, argv);
+    // Removed at exit, with whatever the inputs saved.
+    static QTemporaryDir home;
+    qputenv("HOME", home.path().toLocal8Bit());
+    // Log lines cost more than the code under test and say nothing here.
+    QLoggingCategory::setFilterRules(QStringLiteral("*=false"));
+    qInstallMessageHandler(dropMessage);
+    SingletonEx<OruGroundStationService>::createInstance();
+    settle();
+}
+
+OruGroundStationService &service() {
+    return OruGroundStationService::instance();
+}
+
+void settle() {
+    // A completion may start another background task; a few rounds end it.
+    for (int round = 0; round < 4; ++round) {
+        QThreadPool::globalInstance()->waitForDone();
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+    }
+}
+
+QString waylineFolder() {
+    return QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) +
+           QStringLiteral("/Oru/Groundstation/Waylines");
+}
+
+void clearWaylines() {
+    QDir folder(waylineFolder());
+    const QStringList files = folder.entryList(QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString &file : files)
+        folder.remove(file);
+}
+
+QStringList lines(const uint8_t *data, size_t size) {
+    const QString text =
+        QString::fromUtf8(reinterpret_cast<const char *>(data), static_cast<int>(size));
+    return text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+} // namespace FuzzSupport
