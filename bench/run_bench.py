@@ -8,10 +8,15 @@ import argparse
 import json
 import os
 import platform
+import signal
+import socket
 import subprocess
 import sys
+import time
 
 SIZES = [("10k", 10_000), ("100k", 100_000), ("1m", 1_000_000)]
+HOST_PORT = 19870
+FLEETS = [10, 100, 1000, 2000]
 
 
 def run_json(command):
@@ -71,6 +76,234 @@ def codec(bin_dir, results):
     results["codec_to_json_50wp_us"] = round(figures["missionToJson"], 2)
 
 
+def port_open(port):
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+        probe.settimeout(0.2)
+        return probe.connect_ex(("127.0.0.1", port)) == 0
+
+
+def cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    # utime and stime are fields 14 and 15; the split starts at field 3.
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+class Host:
+    """One oru-host of our own: started, waited for, and always stopped."""
+
+    def __init__(self, bin_dir, out_dir, args, name):
+        if port_open(HOST_PORT):
+            raise RuntimeError(f"port {HOST_PORT} is taken by another program; stop it first")
+        self.log = open(os.path.join(out_dir, f"{name}.log"), "w")
+        self.process = subprocess.Popen([os.path.join(bin_dir, "oru-host")] + args,
+                                        stdout=self.log, stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + 30
+        while not port_open(HOST_PORT):
+            if self.process.poll() is not None:
+                raise RuntimeError(f"oru-host ended with {self.process.returncode}; see {self.log.name}")
+            if time.monotonic() > deadline:
+                self.stop()
+                raise RuntimeError(f"oru-host did not listen within 30 s; see {self.log.name}")
+            time.sleep(0.05)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    @property
+    def pid(self):
+        return self.process.pid
+
+    def cpu_seconds(self):
+        return cpu_seconds(self.pid)
+
+    def thread_cpu_seconds(self):
+        """CPU seconds by thread name: the plug-in's main thread and the simulator's."""
+        seconds = {}
+        for task in os.listdir(f"/proc/{self.pid}/task"):
+            try:
+                with open(f"/proc/{self.pid}/task/{task}/stat") as stat:
+                    text = stat.read()
+            except OSError:
+                continue
+            name = text[text.index("(") + 1:text.rindex(")")]
+            fields = text.rsplit(")", 1)[1].split()
+            used = (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+            seconds[name] = seconds.get(name, 0) + used
+        return seconds
+
+    def rss_kib(self):
+        with open(f"/proc/{self.pid}/status") as status:
+            for line in status:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+        return 0
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(timeout=20)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.log.close()
+
+
+class Relay:
+    """The bare relay and echo controller of the baseline, on a free port."""
+
+    def __init__(self, bin_dir):
+        self.process = subprocess.Popen([os.path.join(bin_dir, "bench_relay")],
+                                        stdout=subprocess.PIPE, text=True)
+        line = self.process.stdout.readline()
+        if not line.startswith("PORT "):
+            self.stop()
+            raise RuntimeError("bench_relay did not start")
+        self.url = f"ws://127.0.0.1:{int(line.split()[1])}/relay"
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+        self.process.wait()
+
+
+def roundtrip(bin_dir, out_dir, results, count, uploads):
+    tool = os.path.join(bin_dir, "bench_roundtrip")
+    with Relay(bin_dir) as relay, Host(bin_dir, out_dir, ["--simulate", "1"], "host-roundtrip"):
+        print("command round trip, beside the bare relay ...", flush=True)
+        single = run_json([tool, "--count", str(count), "--baseline-url", relay.url])
+        print("command round trip, 8 clients ...", flush=True)
+        multi = run_json([tool, "--mode", "concurrent", "--clients", "8", "--count", str(count)])
+        relay_multi = run_json([tool, "--url", relay.url, "--aircraft", "SIM000000", "--mode",
+                                "concurrent", "--clients", "8", "--count", str(count)])
+        print("mission upload ...", flush=True)
+        upload = run_json([tool, "--mode", "upload", "--count", str(uploads)])
+    results["roundtrip_p50_us"] = round(single["p50_us"], 1)
+    results["roundtrip_p99_us"] = round(single["p99_us"], 1)
+    results["roundtrip_per_s"] = round(single["per_s"])
+    results["roundtrip_8clients_per_s"] = round(multi["per_s"])
+    results["baseline_relay_p50_us"] = round(single["baseline_p50_us"], 1)
+    results["baseline_relay_p99_us"] = round(single["baseline_p99_us"], 1)
+    results["baseline_relay_per_s"] = round(single["baseline_per_s"])
+    results["baseline_relay_8clients_per_s"] = round(relay_multi["per_s"])
+    results["roundtrip_ratio"] = round(single["p50_us"] / single["baseline_p50_us"], 2)
+    results["roundtrip_failures"] = single["failures"] + multi["failures"] + upload["failures"]
+    results["upload_50wp_ms"] = round(upload["upload_ms"], 2)
+    results["upload_51_roundtrips_ms"] = round(upload["singles_ms"], 2)
+    results["upload_ratio"] = round(upload["ratio"], 2)
+
+
+def fleet(bin_dir, out_dir, results, sizes, warmup, seconds):
+    tool = os.path.join(bin_dir, "bench_fleet")
+    rows = []
+    for size in sizes:
+        print(f"fleet of {size} aircraft ...", flush=True)
+        with Host(bin_dir, out_dir, ["--simulate", str(size)], f"host-fleet-{size}") as host:
+            client = subprocess.Popen([tool, "--aircraft", str(size), "--warmup", str(warmup),
+                                       "--seconds", str(seconds)],
+                                      stdout=subprocess.PIPE, text=True)
+            figures, cpu, rss = None, None, None
+            try:
+                for line in client.stdout:
+                    if line.startswith("MEASURE_START"):
+                        cpu = (host.cpu_seconds(), time.monotonic(), host.thread_cpu_seconds(),
+                               cpu_seconds(client.pid))
+                    elif line.startswith("MEASURE_END") and cpu:
+                        wall = time.monotonic() - cpu[1]
+                        threads = host.thread_cpu_seconds()
+                        main_cpu = (threads.get("oru-host", 0) - cpu[2].get("oru-host", 0)) / wall
+                        sim_cpu = (threads.get("oru-sim", 0) - cpu[2].get("oru-sim", 0)) / wall
+                        client_cpu = (cpu_seconds(client.pid) - cpu[3]) / wall
+                        cpu = (host.cpu_seconds() - cpu[0]) / wall
+                        rss = host.rss_kib()
+                    elif line.startswith("{"):
+                        figures = json.loads(line)
+            except BaseException:
+                client.kill()
+                client.wait()
+                raise
+            if client.wait(timeout=60) != 0 or figures is None:
+                raise RuntimeError(f"bench_fleet failed at {size} aircraft")
+        figures.update(cpu_cores=cpu, rss_kib=rss)
+        results[f"fleet_{size}_cpu_main_thread_cores"] = round(main_cpu, 3)
+        results[f"fleet_{size}_cpu_sim_thread_cores"] = round(sim_cpu, 3)
+        results[f"fleet_{size}_cpu_push_clients_cores"] = round(client_cpu, 3)
+        rows.append(figures)
+        prefix = f"fleet_{size}_"
+        results[prefix + "listed"] = figures["listed"]
+        results[prefix + "ready_s"] = round(figures["ready_s"], 1)
+        results[prefix + "relay_p50_ms"] = round(figures["relay_p50_ms"], 2)
+        results[prefix + "relay_p99_ms"] = round(figures["relay_p99_ms"], 2)
+        results[prefix + "events_per_s"] = round(figures["events_per_s"])
+        results[prefix + "flight_states_share"] = round(
+            figures["flight_states_per_s"] / figures["flight_states_expected_per_s"], 3)
+        results[prefix + "false_disconnects"] = figures["false_disconnects"]
+        results[prefix + "push_clients_closed"] = figures["push_clients_closed"]
+        results[prefix + "cpu_cores"] = round(cpu, 3)
+        results[prefix + "rss_kib"] = rss
+    # Memory per aircraft: the growth over the smallest fleet, so the host's
+    # own footprint does not count.
+    smallest = rows[0]
+    for row in rows[1:]:
+        grown = (row["rss_kib"] - smallest["rss_kib"]) / (row["aircraft"] - smallest["aircraft"])
+        results[f"fleet_{row['aircraft']}_rss_kib_per_aircraft"] = round(grown, 1)
+    # Healthy: the whole fleet listed, its events keeping up to both push clients, no
+    # false loss, p99 under 100 ms.
+    healthy = [row["aircraft"] for row in rows
+               if row["listed"] == row["aircraft"] and row["false_disconnects"] == 0
+               and row["push_clients_closed"] == 0
+               and row["flight_states_per_s"] >= 0.95 * row["flight_states_expected_per_s"]
+               and 0 <= row["relay_p99_ms"] < 100]
+    results["fleet_max_aircraft"] = max(healthy) if healthy else 0
+    plot(rows, os.path.join(out_dir, "fleet.png"))
+
+
+def plot(rows, path):
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        print("matplotlib is missing: no plot", file=sys.stderr)
+        return
+    sizes = [row["aircraft"] for row in rows]
+
+    def latencies(key):
+        # A fleet whose events never got through has no latency to draw.
+        return [row[key] if row[key] >= 0 else float("nan") for row in rows]
+
+    figure, latency = plt.subplots(figsize=(7, 4.5))
+    latency.plot(sizes, latencies("relay_p50_ms"), "o-", label="relay p50 (ms)")
+    latency.plot(sizes, latencies("relay_p99_ms"), "s-", label="relay p99 (ms)")
+    latency.set_xscale("log")
+    latency.set_yscale("log")
+    latency.set_xlabel("simulated aircraft (FLIGHT_STATE at 10 Hz, 2 push clients)")
+    latency.set_ylabel("relay latency (ms)")
+    latency.axhline(100, color="grey", linestyle=":", linewidth=1)
+    cores = latency.twinx()
+    cores.plot(sizes, [row["cpu_cores"] for row in rows], "^--", color="tab:red",
+               label="host CPU (cores)")
+    cores.set_ylabel("host CPU (cores)")
+    cores.set_ylim(bottom=0)
+    lines = latency.get_legend_handles_labels()
+    more = cores.get_legend_handles_labels()
+    latency.legend(lines[0] + more[0], lines[1] + more[1], loc="upper left")
+    latency.set_title(f"Fleet scale on {machine()}", fontsize=9)
+    figure.tight_layout()
+    figure.savefig(path, dpi=110)
+    plt.close(figure)
+
+
 def machine():
     model = platform.processor() or "unknown"
     try:
@@ -96,7 +329,32 @@ def table(results):
         ("no-fly default: query p50 (us), speedup", "nofly_default_query_p50_us",
          "nofly_default_speedup"),
         ("codec 50 waypoints: both ways (us)", "codec_50wp_us", None),
+        ("round trip p50 (us) / bare relay p50", "roundtrip_p50_us", "baseline_relay_p50_us"),
+        ("round trip p99 (us) / ratio of p50s", "roundtrip_p99_us", "roundtrip_ratio"),
+        ("round trips per s: 1 client / 8 clients", "roundtrip_per_s", "roundtrip_8clients_per_s"),
+        ("bare relay per s: 1 client / 8 clients", "baseline_relay_per_s",
+         "baseline_relay_8clients_per_s"),
+        ("upload 50 waypoints (ms) / 51 round trips", "upload_50wp_ms", "upload_51_roundtrips_ms"),
+        ("upload ratio", "upload_ratio", None),
     ]
+    for size in FLEETS:
+        if f"fleet_{size}_relay_p50_ms" not in results:
+            continue
+        rows += [
+            (f"fleet {size}: relay p50 / p99 (ms)", f"fleet_{size}_relay_p50_ms",
+             f"fleet_{size}_relay_p99_ms"),
+            (f"fleet {size}: events/s, FLIGHT_STATE share", f"fleet_{size}_events_per_s",
+             f"fleet_{size}_flight_states_share"),
+            (f"fleet {size}: host CPU (cores), false losses", f"fleet_{size}_cpu_cores",
+             f"fleet_{size}_false_disconnects"),
+            (f"fleet {size}: CPU of plug-in / simulator thread", f"fleet_{size}_cpu_main_thread_cores",
+             f"fleet_{size}_cpu_sim_thread_cores"),
+            (f"fleet {size}: CPU of the two push clients", f"fleet_{size}_cpu_push_clients_cores",
+             None),
+            (f"fleet {size}: RSS (KiB), per aircraft", f"fleet_{size}_rss_kib",
+             f"fleet_{size}_rss_kib_per_aircraft"),
+        ]
+    rows.append(("fleet: largest healthy size", "fleet_max_aircraft", None))
     print()
     print(f"{'figure':46} {'value':>12} {'beside':>12}")
     for label, first, second in rows:
@@ -111,18 +369,33 @@ def main():
     parser.add_argument("--bin", required=True)
     parser.add_argument("--out", required=True)
     parser.add_argument("--anchors", required=True)
+    parser.add_argument("--only", choices=["all", "offline", "host"], default="all",
+                        help="offline: zones and codec; host: the benchmarks that run oru-host")
+    parser.add_argument("--roundtrips", type=int, default=20000)
+    parser.add_argument("--uploads", type=int, default=20)
+    parser.add_argument("--fleet", default=",".join(map(str, FLEETS)),
+                        help="comma-separated fleet sizes")
+    parser.add_argument("--fleet-seconds", type=int, default=10)
+    parser.add_argument("--fleet-warmup", type=int, default=5)
     args = parser.parse_args()
     os.makedirs(args.out, exist_ok=True)
+    # Ends the run through the finally clauses, which stop our own processes.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
 
     results = {}
-    nofly(args.bin, args.out, args.anchors, results)
-    codec(args.bin, results)
+    if args.only in ("all", "offline"):
+        nofly(args.bin, args.out, args.anchors, results)
+        codec(args.bin, results)
+    if args.only in ("all", "host"):
+        roundtrip(args.bin, args.out, results, args.roundtrips, args.uploads)
+        fleet(args.bin, args.out, results, [int(n) for n in args.fleet.split(",")],
+              args.fleet_warmup, args.fleet_seconds)
 
     with open(os.path.join(args.out, "results.json"), "w") as out:
         json.dump(results, out, indent=1, sort_keys=True)
     table(results)
     mismatches = sum(v for k, v in results.items() if k.endswith("_mismatches"))
-    return 1 if mismatches else 0
+    return 1 if mismatches or results.get("roundtrip_failures") else 0
 
 
 if __name__ == "__main__":

@@ -53,6 +53,10 @@ QString defaultDir(const QString &besideHost, const QString &inSources) {
 } // namespace
 
 int main(int argc, char *argv[]) {
+    // Qt's own event dispatcher: GLib's looks through every socket whenever one
+    // starts or stops writing, which a fleet of thousands of channels cannot afford.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("oru-host"));
     QCoreApplication::setApplicationVersion(QStringLiteral("0.1.0"));

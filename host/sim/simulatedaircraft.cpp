@@ -1,8 +1,10 @@
 #include "simulatedaircraft.h"
 
 #include <QHash>
+#include <QRandomGenerator>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <iterator>
 #include <limits>
@@ -117,7 +119,11 @@ SimulatedAircraft::SimulatedAircraft(const SimDevice &device, double speed, QObj
     : QObject(parent)
     , m_device(device)
     , m_speed(speed)
-    , m_model(device.latitude, device.longitude) {}
+    , m_model(device.latitude, device.longitude) {
+    // Independent aircraft report out of step; a fleet attached at once would
+    // otherwise send every FLIGHT_STATE in the same tick.
+    m_nextFlightState = QRandomGenerator::global()->bounded(FlightStateInterval);
+}
 
 SimulatedAircraft::~SimulatedAircraft() = default;
 
@@ -216,6 +222,10 @@ QJsonObject SimulatedAircraft::flightState() const {
         {QStringLiteral("WAYPOINT_INDEX"), m_model.waypointIndex()},
         {QStringLiteral("HOME_LATI"), m_model.homeLatitude()},
         {QStringLiteral("HOME_LONTI"), m_model.homeLongitude()},
+        // Send time on the steady clock, so a reader on this machine can time the relay.
+        {QStringLiteral("STAMP"), double(std::chrono::duration_cast<std::chrono::microseconds>(
+                                             std::chrono::steady_clock::now().time_since_epoch())
+                                             .count())},
     };
 }
 

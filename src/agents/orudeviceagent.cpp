@@ -5,6 +5,7 @@
 #include <debugger.h>
 
 #include <QJsonDocument>
+#include <QTcpSocket>
 #include <QUrl>
 
 OruDeviceAgent::OruDeviceAgent(OruGroundStationService *service)
@@ -42,6 +43,10 @@ void OruDeviceAgent::sendRequest(QJsonObject &request, ReplyCallback callback) {
 void OruDeviceAgent::onWebSocketConnected() {
     Debugger(SECTION("OruDeviceAgent"), "OruDeviceAgent::onWebSocketConnected", __LINE__).Dump()
         << "WebSocket connected";
+    // Requests go out at once: with Nagle's algorithm a large one (a mission
+    // header) waited for the controller's delayed ACK, some 40 ms.
+    if (auto *tcp = socket.findChild<QTcpSocket *>())
+        tcp->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     timer.start();
 }
 
