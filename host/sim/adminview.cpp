@@ -80,8 +80,7 @@ void AdminView::dropController(const QJsonObject &request) {
         m_hub->dropController(file, GetSafeWriter(request));
 }
 
-void AdminView::dropGeneralChannel(const QJsonObject &request)
-{
+void AdminView::dropGeneralChannel(const QJsonObject &request) {
     m_hub->dropGeneralChannel(GetSafeWriter(request));
 }
 

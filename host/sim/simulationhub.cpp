@@ -195,8 +195,7 @@ void SimulationHub::dropController(const QString &hash, ReplyCallback reply) {
         reply);
 }
 
-void SimulationHub::dropGeneralChannel(ReplyCallback reply)
-{
+void SimulationHub::dropGeneralChannel(ReplyCallback reply) {
     const int clients = m_general->clientCount();
     qCInfo(lcSim).noquote() << "dropping the" << clients << "clients of the general channel";
     m_general->dropClients();
