@@ -79,6 +79,7 @@ fuzz: deps
 	  echo "== fuzz_$$t for $(FUZZ_SECONDS) s"; \
 	  log=$(FUZZ_DIR)/fuzz_$$t.log; \
 	  if $(NO_NETWORK) env UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	      ASAN_OPTIONS=fast_unwind_on_malloc=0 \
 	      LSAN_OPTIONS=suppressions=$(CURDIR)/tests/asan/lsan.supp \
 	      $(FUZZ_DIR)/bin/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -timeout=20 \
 	      -rss_limit_mb=3072 -print_final_stats=1 -dict=tests/fuzz/dict/$$t.dict \
