@@ -392,7 +392,9 @@ void TestSimulatedAircraft::downloadReturnsTheLastCompleteUpload() {
 }
 
 void TestSimulatedAircraft::flightEventsFollowTheMission() {
-    SimulatedAircraft aircraft(device(), 50.0);
+    // Slow enough that every phase lasts longer than one report interval,
+    // whatever the aircraft's random reporting phase.
+    SimulatedAircraft aircraft(device(), 5.0);
     QSignalSpy events(&aircraft, &SimulatedAircraft::eventReady);
     upload(aircraft, header(3, 15, 10, 2), {waypoint(0, 0), waypoint(1, 100), waypoint(2, 200)});
     QCOMPARE(errorOf(aircraft.handle(request(QStringLiteral("StartOrCancelWayLineMission"),
@@ -403,10 +405,16 @@ void TestSimulatedAircraft::flightEventsFollowTheMission() {
                !aircraft.model().isAirborne();
     };
     // Ten simulated minutes at most, in ticks of 20 ms.
-    for (int tick = 0; tick < 600 && !landed(); ++tick)
+    for (int tick = 0; tick < 6000 && !landed(); ++tick)
         aircraft.advance(0.02);
     QVERIFY(landed());
-    aircraft.advance(0.1);
+    const auto lastStatus = [&]() {
+        const auto states = eventsNamed(events, QStringLiteral("FLIGHT_STATE"));
+        return states.isEmpty() ? QString()
+                                : states.last().value(QStringLiteral("FLIGHT_STATUS")).toString();
+    };
+    for (int tick = 0; tick < 50 && lastStatus() != QLatin1String("ON_GROUND"); ++tick)
+        aircraft.advance(0.02);
 
     QList<int> reached;
     for (const QJsonObject &value : eventsNamed(events, QStringLiteral("WAYPOINT_REACHED")))
