@@ -7,6 +7,8 @@
 // Prints "MEASURE_START" and "MEASURE_END" as the window opens and closes (the
 // driver samples the host's CPU time there), then one JSON object.
 
+#include "benchsupport.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -27,40 +29,6 @@
 #include <vector>
 
 namespace {
-
-[[noreturn]] void fail(const QString &why) {
-    std::fprintf(stderr, "bench_fleet: %s\n", qPrintable(why));
-    std::exit(1);
-}
-
-bool waitFor(const std::function<bool()> &done, qint64 timeoutMs) {
-    // Sleeps until something happens; the deadline timer wakes the last wait.
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    deadline.start(int(timeoutMs));
-    QEventLoop loop;
-    while (!done()) {
-        if (!deadline.isActive())
-            return false;
-        loop.processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
-
-void runFor(qint64 ms) {
-    waitFor([]() { return false; }, ms);
-}
-
-std::unique_ptr<QWebSocket> openSocket(const QString &url) {
-    auto socket = std::make_unique<QWebSocket>();
-    socket->open(QUrl(url));
-    if (!waitFor([&]() { return socket->state() == QAbstractSocket::ConnectedState; }, 10000))
-        fail(QStringLiteral("cannot open ") + url);
-    // As a browser does: each message leaves at once.
-    if (auto *tcp = socket->findChild<QTcpSocket *>())
-        tcp->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    return socket;
-}
 
 qint64 steadyMicros() {
     return std::chrono::duration_cast<std::chrono::microseconds>(

@@ -2,6 +2,8 @@
 // at a time or from several clients at once, and 50-waypoint mission uploads
 // beside 51 single round trips. Prints one JSON object on its last line.
 
+#include "benchsupport.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -25,37 +27,6 @@ namespace {
 
 constexpr double Pi = 3.14159265358979323846;
 constexpr double EarthRadius = 6378137.0;
-
-[[noreturn]] void fail(const QString &why) {
-    std::fprintf(stderr, "bench_roundtrip: %s\n", qPrintable(why));
-    std::exit(1);
-}
-
-// Runs the event loop until done() holds or the time is up.
-bool waitFor(const std::function<bool()> &done, int timeoutMs) {
-    // Sleeps until something happens; the deadline timer wakes the last wait.
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    deadline.start(int(timeoutMs));
-    QEventLoop loop;
-    while (!done()) {
-        if (!deadline.isActive())
-            return false;
-        loop.processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
-
-std::unique_ptr<QWebSocket> openSocket(const QString &url) {
-    auto socket = std::make_unique<QWebSocket>();
-    socket->open(QUrl(url));
-    if (!waitFor([&]() { return socket->state() == QAbstractSocket::ConnectedState; }, 10000))
-        fail(QStringLiteral("cannot open ") + url);
-    // As a browser does: each message leaves at once.
-    if (auto *tcp = socket->findChild<QTcpSocket *>())
-        tcp->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    return socket;
-}
 
 double percentile(std::vector<qint64> values, double fraction) {
     if (values.empty())
