@@ -127,10 +127,7 @@ QJsonObject positionReply(int position, bool success = true) {
 
 void tst_OruTolmAgent::initTestCase() {
     QVERIFY(home.isValid());
-    qputenv("HOME", home.path().toUtf8());
-    QVERIFY(host.listen());
-    SingletonEx<OruGroundStationService>::createInstance();
-    QTRY_VERIFY_WITH_TIMEOUT(host.generalClientCount() > 0, 5000);
+    QVERIFY(host.startService(home.path()));
     QVERIFY(web.open("/groundstation"));
     QVERIFY(push.open("/groundstation/push"));
     fleet = host.controller("fleet");

@@ -46,11 +46,8 @@ void tst_GetNoFlyZone::initTestCase() {
     QVERIFY(
         QFile::exists(QCoreApplication::applicationDirPath() + QStringLiteral("/Data/limit.txt")));
     QVERIFY(home.isValid());
-    qputenv("HOME", home.path().toUtf8());
     QStandardPaths::setTestModeEnabled(true);
-    QVERIFY(host.listen());
-    SingletonEx<OruGroundStationService>::createInstance();
-    QTRY_VERIFY_WITH_TIMEOUT(host.generalClientCount() > 0, 5000);
+    QVERIFY(host.startService(home.path()));
     QVERIFY(web.open(QStringLiteral("/groundstation")));
     QVERIFY(push.open(QStringLiteral("/groundstation/push")));
 }

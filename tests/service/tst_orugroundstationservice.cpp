@@ -42,10 +42,7 @@ private:
 
 void tst_OruGroundStationService::initTestCase() {
     QVERIFY(home.isValid());
-    qputenv("HOME", home.path().toUtf8());
-    QVERIFY(host.listen());
-    SingletonEx<OruGroundStationService>::createInstance();
-    QTRY_VERIFY_WITH_TIMEOUT(host.generalClientCount() > 0, 5000);
+    QVERIFY(host.startService(home.path()));
     QVERIFY(web.open("/groundstation"));
     QVERIFY(push.open("/groundstation/push"));
 }

@@ -1,10 +1,12 @@
 #include "fakehost.h"
 
 #include <orugroundstationpushview.h>
+#include <orugroundstationservice.h>
 #include <orugroundstationview.h>
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTest>
 #include <QWebSocket>
 
 namespace {
@@ -23,6 +25,15 @@ FakeHost::~FakeHost() {
 
 bool FakeHost::listen() {
     return m_server.isListening() || m_server.listen(QHostAddress::LocalHost, 19870);
+}
+
+bool FakeHost::startService(const QString &home) {
+    // Must precede the service: it creates the wayline folder at once.
+    qputenv("HOME", home.toUtf8());
+    if (!listen())
+        return false;
+    SingletonEx<OruGroundStationService>::createInstance();
+    return QTest::qWaitFor([this]() { return generalClientCount() > 0; }, 5000);
 }
 
 void FakeHost::stop() {

@@ -22,6 +22,10 @@ public:
     bool listen();
     void stop();
 
+    // Listens, creates the service with its documents folder under home, and
+    // waits until the service's listener has joined the general channel.
+    bool startService(const QString &home);
+
     // The controller for hash, created on first use; it is attached when the
     // plug-in opens the channel.
     ScriptedController *controller(const QString &hash);

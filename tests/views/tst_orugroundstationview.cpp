@@ -33,10 +33,7 @@ private:
 
 void tst_OruGroundStationView::initTestCase() {
     QVERIFY(home.isValid());
-    qputenv("HOME", home.path().toUtf8());
-    QVERIFY(host.listen());
-    SingletonEx<OruGroundStationService>::createInstance();
-    QTRY_VERIFY_WITH_TIMEOUT(host.generalClientCount() > 0, 5000);
+    QVERIFY(host.startService(home.path()));
     QVERIFY(web.open("/groundstation"));
     QVERIFY(push.open("/groundstation/push"));
     controller = host.controller("view-device");
