@@ -7,7 +7,6 @@ JOBS        ?= $(shell nproc)
 SIM_COUNT   ?= 2
 FUZZ_SECONDS ?= 60
 FUZZ_DIR    ?= build-fuzz
-SOAK_DIR    ?= build
 SOAK_MINUTES ?= 10
 # The system's Python, which has the python3-matplotlib installed below for the plot.
 BENCH_PYTHON ?= $(shell [ -x /usr/bin/python3 ] && echo /usr/bin/python3 || echo python3)

@@ -1,11 +1,12 @@
 #include "fuzzsupport.h"
 
 #include <orugroundstationservice.h>
-#include <orutolmagent.h>
 
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <functional>
 #include <memory>
 
 // A fresh aircraft agent per input, fed line by line. A line "!X args" makes
@@ -15,96 +16,53 @@
 
 namespace {
 
-struct AgentPeek : OruTolmAgent {
-    static auto pending() { return &AgentPeek::pendingReplies; }
-    static auto heartbeat() { return &AgentPeek::onHeartbeat; }
-};
-
 QJsonObject objectOf(const QString &text) {
     return QJsonDocument::fromJson(text.toUtf8()).object();
 }
 
-void act(OruTolmAgent &agent, QChar what, const QString &args) {
-    const ReplyCallback reply = [](const QJsonObject &) {};
-    switch (what.unicode()) {
-    case 'H':
-        (agent.*AgentPeek::heartbeat())();
-        break;
-    case 'U':
-        agent.UploadWayLineMission(objectOf(args), reply);
-        break;
-    case 'D':
-        agent.DownloadWayLineMission(reply);
-        break;
-    case 'C':
-        agent.ClickGo(objectOf(args), reply);
-        break;
-    case 'S':
-        agent.StartSimulation(objectOf(args), reply);
-        break;
-    case 'T':
-        agent.StopSimulation(objectOf(args), reply);
-        break;
-    case 'F':
-        agent.DoFunction(args, reply);
-        break;
-    case 'N':
-        agent.SetNavigationMode(static_cast<emNAVIGATION_MODE>(args.toInt()), reply);
-        break;
-    case 'G':
-        agent.StartOrCancel(static_cast<unsigned char>(args.toInt()), reply);
-        break;
-    case 'P':
-        agent.PauseOrContinue(static_cast<unsigned char>(args.toInt()), reply);
-        break;
-    case 'L':
-        agent.GetFlyLimit(reply);
-        break;
-    case 'O':
-        agent.SetHomePoint(objectOf(args), reply);
-        break;
-    case 'Z':
-        agent.SetNoFlyZone(QJsonDocument::fromJson(args.toUtf8()).array(), reply);
-        break;
-    case 'R':
-        agent.GetParameters(reply);
-        break;
-    case 'M':
-        agent.GetMissionLimits(reply);
-        break;
-    default:
-        break;
-    }
-}
+const ReplyCallback ignore = [](const QJsonObject &) {};
 
-QString withSeqs(QString message, const OruTolmAgent &agent) {
-    const auto &pending = agent.*AgentPeek::pending();
-    if (pending.empty() || !message.contains(QLatin1Char('$')))
+const QHash<char, std::function<void(OruTolmAgent &, const QString &)>> actions{
+    {'H', [](auto &a, auto &) { AgentPeek::heartbeat(a); }},
+    {'U', [](auto &a, auto &s) { a.UploadWayLineMission(objectOf(s), ignore); }},
+    {'D', [](auto &a, auto &) { a.DownloadWayLineMission(ignore); }},
+    {'C', [](auto &a, auto &s) { a.ClickGo(objectOf(s), ignore); }},
+    {'S', [](auto &a, auto &s) { a.StartSimulation(objectOf(s), ignore); }},
+    {'T', [](auto &a, auto &s) { a.StopSimulation(objectOf(s), ignore); }},
+    {'F', [](auto &a, auto &s) { a.DoFunction(s, ignore); }},
+    {'N', [](auto &a, auto &s) { a.SetNavigationMode(emNAVIGATION_MODE(s.toInt()), ignore); }},
+    {'G', [](auto &a, auto &s) { a.StartOrCancel(uchar(s.toInt()), ignore); }},
+    {'P', [](auto &a, auto &s) { a.PauseOrContinue(uchar(s.toInt()), ignore); }},
+    {'L', [](auto &a, auto &) { a.GetFlyLimit(ignore); }},
+    {'O', [](auto &a, auto &s) { a.SetHomePoint(objectOf(s), ignore); }},
+    {'Z',
+     [](auto &a, auto &s) { a.SetNoFlyZone(QJsonDocument::fromJson(s.toUtf8()).array(), ignore); }},
+    {'R', [](auto &a, auto &) { a.GetParameters(ignore); }},
+    {'M', [](auto &a, auto &) { a.GetMissionLimits(ignore); }},
+};
+
+QString withSeqs(QString message, OruTolmAgent &agent) {
+    if (!message.contains(QLatin1Char('$')))
         return message;
-    QStringList seqs;
-    for (const auto &entry : pending)
-        seqs.append(entry.first);
-    for (int digit = 0; digit < 10; ++digit)
+    const QStringList seqs = AgentPeek::awaited(agent);
+    for (int digit = 0; digit < 10 && !seqs.isEmpty(); ++digit)
         message.replace(QStringLiteral("$%1").arg(digit), seqs.at(digit % seqs.size()));
     return message;
 }
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    FuzzSupport::init();
+void fuzzOne(const QByteArray &input) {
     auto agent = std::make_unique<OruTolmAgent>(&FuzzSupport::service());
-    const QStringList lines = FuzzSupport::lines(data, size);
-    for (const QString &line : lines) {
-        if (line.startsWith(QLatin1Char('!')) && line.size() > 1)
-            act(*agent, line.at(1), line.mid(3));
-        else
+    for (const QString &line : FuzzSupport::lines(input)) {
+        if (!line.startsWith(QLatin1Char('!')) || line.size() < 2)
             agent->onTextMessage(withSeqs(line, *agent));
+        else if (const auto action = actions.value(line.at(1).toLatin1()))
+            action(*agent, line.mid(3));
         // A silent controller must not make the agent remember without end.
-        if ((agent.get()->*AgentPeek::pending()).size() > 100000)
+        if (AgentPeek::pending(*agent).size() > 100000)
             abort();
     }
     agent.reset();
     FuzzSupport::settle();
-    return 0;
 }

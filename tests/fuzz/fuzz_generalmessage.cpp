@@ -9,8 +9,7 @@
 // service's registry. Every device that arrived is removed at the end, so
 // the registry starts empty for each input.
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    FuzzSupport::init();
+void fuzzOne(const QByteArray &input) {
     OruGroundStationService &service = FuzzSupport::service();
     OruGeneralViewListener listener(nullptr);
     QStringList arrived;
@@ -21,13 +20,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                      });
     QObject::connect(&listener, &OruGeneralViewListener::deviceRemoved, &service,
                      &OruGroundStationService::DeviceRemoved);
-    const QStringList messages = FuzzSupport::lines(data, size);
-    for (const QString &message : messages) {
+    for (const QString &message : FuzzSupport::lines(input)) {
         // The slot is private; the meta-object is how the socket reaches it too.
         QMetaObject::invokeMethod(&listener, "onTextMessage", Qt::DirectConnection,
                                   Q_ARG(QString, message));
     }
     for (const QString &hash : qAsConst(arrived))
         service.DeviceRemoved(hash);
-    return 0;
 }

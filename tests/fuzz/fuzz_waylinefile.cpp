@@ -4,22 +4,15 @@
 #include <waylinemission.h>
 
 #include <QDir>
-#include <QFile>
 
 // Whatever sits in a wayline file, loaded as the web client's "GetWayLine"
 // would and then read as the mission it claims to be. Every load answers
 // exactly once.
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    FuzzSupport::init();
+void fuzzOne(const QByteArray &input) {
     OruGroundStationService &service = FuzzSupport::service();
     const QString name = QStringLiteral("fuzzed");
-    {
-        QFile file(QDir(FuzzSupport::waylineFolder()).filePath(name));
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            abort();
-        file.write(reinterpret_cast<const char *>(data), static_cast<qint64>(size));
-    }
+    FuzzSupport::writeFile(QDir(FuzzSupport::waylineFolder()).filePath(name), input);
     int answers = 0;
     QJsonObject reply;
     service.LoadWayLine(name, [&answers, &reply](const QJsonObject &loaded) {
@@ -31,5 +24,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         abort();
     tagWAYLINE_MISSION mission;
     service.MissionToStruct(reply.value(QStringLiteral("VALUE")).toObject(), mission);
-    return 0;
 }

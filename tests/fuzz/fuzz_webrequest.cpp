@@ -2,7 +2,6 @@
 
 #include <orugroundstationservice.h>
 #include <orugroundstationview.h>
-#include <orutolmagent.h>
 
 #include <QJsonDocument>
 
@@ -18,10 +17,6 @@ const QString Aircraft = QStringLiteral("FUZZSN");
 struct ServicePeek : OruGroundStationService {
     static auto getAgentMember() { return &ServicePeek::getAgent; }
 };
-struct AgentPeek : OruTolmAgent {
-    static auto pending() { return &AgentPeek::pendingReplies; }
-    static auto heartbeat() { return &AgentPeek::onHeartbeat; }
-};
 
 class FuzzView : public OruGroundStationView {
 public:
@@ -33,19 +28,15 @@ public:
 
 // Answers whatever the agent asked, round after round, until nothing waits.
 void answerAll(OruTolmAgent &agent, const QJsonObject &reply) {
-    auto &pending = agent.*AgentPeek::pending();
-    for (int round = 0; round < 600 && !pending.empty(); ++round) {
-        QStringList seqs;
-        for (const auto &entry : pending)
-            seqs.append(entry.first);
-        for (const QString &seq : qAsConst(seqs)) {
+    for (int round = 0; round < 600 && !AgentPeek::pending(agent).empty(); ++round) {
+        for (const QString &seq : AgentPeek::awaited(agent)) {
             QJsonObject message = reply;
             message.insert(QStringLiteral("SEQ"), seq);
             agent.onTextMessage(
                 QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
         }
     }
-    pending.clear();
+    AgentPeek::pending(agent).clear();
 }
 
 OruTolmAgent *identifiedAgent() {
@@ -54,7 +45,7 @@ OruTolmAgent *identifiedAgent() {
         service.DeviceArrival(QStringLiteral("Tolm_2014_RX"), QStringLiteral("fuzzdevice"));
         auto found = (service.*ServicePeek::getAgentMember())(QString(), ReplyCallback());
         auto *tolm = dynamic_cast<OruTolmAgent *>(found.get());
-        (tolm->*AgentPeek::heartbeat())();
+        AgentPeek::heartbeat(*tolm);
         answerAll(*tolm, {{QStringLiteral("ERROR"), QStringLiteral("SUCCESS")},
                           {QStringLiteral("VALUE"), Aircraft}});
         if (tolm->SerialNumber() != Aircraft)
@@ -66,20 +57,17 @@ OruTolmAgent *identifiedAgent() {
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    FuzzSupport::init();
+void fuzzOne(const QByteArray &input) {
     OruTolmAgent *agent = identifiedAgent();
     FuzzView view;
-    const QStringList requests = FuzzSupport::lines(data, size);
-    for (const QString &request : requests)
+    for (const QString &request : FuzzSupport::lines(input))
         view.OnTextMessage(request);
-    if (size > 0 && data[0] == 0)
-        view.OnBlobMessage(QByteArray(reinterpret_cast<const char *>(data), int(size)));
+    if (input.startsWith('\0'))
+        view.OnBlobMessage(input);
     answerAll(*agent, {{QStringLiteral("ERROR"), QStringLiteral("SUCCESS")}});
     FuzzSupport::settle();
     FuzzSupport::clearWaylines();
     // A request may have renamed the aircraft; every input starts alike.
     if (agent->SerialNumber() != Aircraft)
         abort();
-    return 0;
 }

@@ -3,7 +3,6 @@
 #include <noflyzonefile.h>
 #include <noflyzonemanager.h>
 
-#include <QFile>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -31,17 +30,11 @@ bool same(const NoFlyZone &a, const NoFlyZone &b) {
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    FuzzSupport::init();
+void fuzzOne(const QByteArray &input) {
     static QTemporaryDir folder;
     static NoFlyZoneManager manager(nullptr);
     const QString path = folder.filePath(QStringLiteral("limit.txt"));
-    {
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            abort();
-        file.write(reinterpret_cast<const char *>(data), static_cast<qint64>(size));
-    }
+    FuzzSupport::writeFile(path, input);
     std::vector<NoFlyZone> zones = NoFlyZoneFile::read(path);
     const std::vector<NoFlyZone> byQt = NoFlyZoneFile::readWithQt(path);
     if (zones.size() != byQt.size()) {
@@ -66,5 +59,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (nearby.size() > int(byQt.size()))
             abort();
     }
-    return 0;
 }

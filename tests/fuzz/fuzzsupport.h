@@ -1,12 +1,13 @@
 #ifndef FUZZSUPPORT_H
 #define FUZZSUPPORT_H
 
-#include <QByteArray>
-#include <QString>
+#include <orutolmagent.h>
+
 #include <QStringList>
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 
 class OruGroundStationService;
 
@@ -15,19 +16,35 @@ class OruGroundStationService;
 // the service singleton, created once per process.
 namespace FuzzSupport {
 
-// Idempotent; call first in every LLVMFuzzerTestOneInput.
-void init();
 OruGroundStationService &service();
 // Runs background tasks to their end and delivers everything they posted.
 void settle();
-// The wayline folder of the temporary HOME.
 QString waylineFolder();
 // Empties the wayline folder, so saved inputs do not pile up on disk.
 void clearWaylines();
 // The input split into non-empty lines: many targets feed a sequence.
-QStringList lines(const uint8_t *data, size_t size);
+QStringList lines(const QByteArray &input);
+void writeFile(const QString &path, const QByteArray &input);
 
 } // namespace FuzzSupport
+
+// Drives an aircraft agent by hand: its heartbeat and the replies it awaits.
+struct AgentPeek : OruTolmAgent {
+    static void heartbeat(OruTolmAgent &agent) { (agent.*&AgentPeek::onHeartbeat)(); }
+    static std::map<QString, ReplyCallback> &pending(OruTolmAgent &agent) {
+        return agent.*&AgentPeek::pendingReplies;
+    }
+    // The SEQs of the requests still waiting, in the agent's own order.
+    static QStringList awaited(OruTolmAgent &agent) {
+        QStringList seqs;
+        for (const auto &entry : pending(agent))
+            seqs.append(entry.first);
+        return seqs;
+    }
+};
+
+// Each target's body, run for one input once the application is up.
+void fuzzOne(const QByteArray &input);
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 

@@ -11,15 +11,12 @@
 int main(int argc, char *argv[]) {
     int inputs = 0;
     for (int i = 1; i < argc; ++i) {
-        QStringList files;
-        const QString arg = QString::fromLocal8Bit(argv[i]);
-        if (QFileInfo(arg).isDir()) {
-            QDirIterator it(arg, QDir::Files, QDirIterator::Subdirectories);
-            while (it.hasNext())
+        QStringList files{QString::fromLocal8Bit(argv[i])};
+        if (QFileInfo(files.first()).isDir()) {
+            for (QDirIterator it(files.takeFirst(), QDir::Files, QDirIterator::Subdirectories);
+                 it.hasNext();)
                 files.append(it.next());
             files.sort();
-        } else {
-            files.append(arg);
         }
         for (const QString &path : qAsConst(files)) {
             QFile file(path);

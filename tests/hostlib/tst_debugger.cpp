@@ -4,11 +4,10 @@
 #include <QTest>
 
 namespace {
-QtMessageHandler previous = nullptr;
 struct Record {
     QString category;
     QString function;
-    int line = 0;
+    int line;
     QString text;
 };
 QList<Record> records;
@@ -23,29 +22,21 @@ class tst_Debugger : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void init() {
-        records.clear();
-        previous = qInstallMessageHandler(capture);
-    }
-    void cleanup() { qInstallMessageHandler(previous); }
-
-    void recordCarriesSectionFunctionAndLine() {
+    // Each section is its own category, so logging rules can quiet it alone.
+    void recordGoesToItsSectionsCategory() {
+        QLoggingCategory::setFilterRules(QStringLiteral("oru.Quiet.info=false"));
+        const QtMessageHandler previous = qInstallMessageHandler(capture);
+        Debugger(SECTION("Quiet"), "f", 1) << QStringLiteral("hidden");
         Debugger(SECTION("OruDeviceAgent"), "OruDeviceAgent::onTextMessage", 42).Dump()
             << "count " << 7 << ' ' << QStringLiteral("zones");
+        qInstallMessageHandler(previous);
+        QLoggingCategory::setFilterRules(QString());
+
         QCOMPARE(records.size(), 1);
         QCOMPARE(records.first().category, QStringLiteral("oru.OruDeviceAgent"));
         QCOMPARE(records.first().function, QStringLiteral("OruDeviceAgent::onTextMessage"));
         QCOMPARE(records.first().line, 42);
         QCOMPARE(records.first().text, QStringLiteral("count 7 zones"));
-    }
-
-    void sectionsFilterByLoggingRules() {
-        QLoggingCategory::setFilterRules(QStringLiteral("oru.Quiet.info=false"));
-        Debugger(SECTION("Quiet"), "f", 1) << QStringLiteral("hidden");
-        Debugger(SECTION("Loud"), "f", 2) << QStringLiteral("shown");
-        QLoggingCategory::setFilterRules(QString());
-        QCOMPARE(records.size(), 1);
-        QCOMPARE(records.first().text, QStringLiteral("shown"));
     }
 };
 
