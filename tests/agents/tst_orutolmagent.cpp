@@ -17,13 +17,22 @@ QJsonObject json(const char *text) {
     return QJsonDocument::fromJson(text).object();
 }
 
-QJsonObject with(QJsonObject object, const QString &key, const QJsonValue &value) {
-    object.insert(key, value);
+QJsonObject with(QJsonObject object, const QJsonObject &changes) {
+    for (auto it = changes.begin(); it != changes.end(); ++it)
+        object.insert(it.key(), it.value());
     return object;
 }
 
-// The aircraft agent with its heartbeat ticked by the test, so every count of
-// ticks is exact.
+QJsonObject withoutSeq(QJsonObject message) {
+    message.remove("SEQ");
+    return message;
+}
+
+QJsonObject request(const char *cmd, const QJsonValue &value = QJsonValue::Undefined) {
+    return {{"CMD", cmd}, {"VALUE", value}};
+}
+
+// Its heartbeat ticked by the test, so every count of ticks is exact.
 class TickedAgent : public OruTolmAgent {
 public:
     TickedAgent()
@@ -61,344 +70,298 @@ QJsonObject waypoint(int index) {
 
 // The waypoints of threeWaypointMission as the controller is sent them.
 QJsonObject waypointAsSent(int index) {
-    return index != 1 ? waypoint(index) : with(waypoint(1), "ACTION", json(R"({"ACTION_NUM": 2,
+    return index != 1 ? waypoint(index) : with(waypoint(1), {{"ACTION", json(R"({"ACTION_NUM": 2,
         "ACTION_RPT": 1, "COMMAND_LIST": [{"ACTION_TYPE": "WP_ACTION_STAY", "PARAM_VALUE": 5},
-        {"ACTION_TYPE": "WP_ACTION_CRAFT_YAW", "PARAM_VALUE": -90}]})"));
+        {"ACTION_TYPE": "WP_ACTION_CRAFT_YAW", "PARAM_VALUE": -90}]})")}});
 }
 
 QJsonObject positionReply(int position, bool success) {
-    const QJsonObject reply = with(Ok, "VALUE", QJsonObject{{"POSITION", position}});
-    return success ? reply : with(with(reply, "ERROR", "FAILURE"), "ERROR_CODE", 9);
-}
-
-// Keeps the final answer, without the controller's SEQ.
-ReplyCallback into(QJsonObject &answer) {
-    return [&answer](QJsonObject reply) {
-        reply.remove("SEQ");
-        answer = reply;
-    };
+    const QJsonObject reply = with(Ok, {{"VALUE", QJsonObject{{"POSITION", position}}}});
+    return success ? reply : with(reply, {{"ERROR", "FAILURE"}, {"ERROR_CODE", 9}});
 }
 
 } // namespace
 
-// A fresh agent per case on a scripted controller of its own, with a push
-// client watching what it broadcasts.
+// A fresh agent per case on a controller of its own; a push client watches.
 class tst_OruTolmAgent : public QObject {
     Q_OBJECT
-
-private Q_SLOTS:
-    void initTestCase();
-    void init();
-    void cleanupTestCase() { agent.reset(); }
-    void identity_data();
-    void identity();
-    void silentControllerIsLostAndKeepsFewRequestsWaiting();
-    void upload_data();
-    void upload();
-    void download_data();
-    void download();
-    void flyToPoint_data();
-    void flyToPoint();
-
-private:
-    bool pushSync(); // the push client has all broadcast so far
-    bool settled();  // the agent has handled all its controller sent; pushSync()
-    QJsonArray pushed(const QString &event) const; // VALUEs pushed in this case
-    QJsonArray sentSince(int from) const;          // without the SEQs
 
     QTemporaryDir home;
     FakeHost host;
     JsonClient push;
-    int pushedBefore = 0;
     ScriptedController *controller = nullptr;
     std::unique_ptr<TickedAgent> agent;
-    int cases = 0;
-    int syncMarks = 0;
-};
-
-void tst_OruTolmAgent::initTestCase() {
-    QVERIFY(home.isValid());
-    QVERIFY(host.startService(home.path()));
-    QVERIFY(push.open("/groundstation/push"));
-}
-
-void tst_OruTolmAgent::init() {
-    agent.reset(); // the last case's agent, and what it broadcasts as it goes
-    QVERIFY(pushSync());
-    pushedBefore = push.received.size();
-    controller = host.controller(QStringLiteral("tolm-%1").arg(++cases));
-    controller->answer("GetFlyLimit", Ok);
-    agent = std::make_unique<TickedAgent>();
-    agent->openChannel(controller->hash());
-    // A request sent before the agent's own side is open would be lost.
-    QTRY_VERIFY(agent->ready());
-}
-
-bool tst_OruTolmAgent::settled() {
-    const auto answered = std::make_shared<bool>(false);
-    agent->GetFlyLimit([answered](const QJsonObject &) { *answered = true; });
-    return QTest::qWaitFor([answered]() { return *answered; }, 5000) && pushSync();
-}
-
-bool tst_OruTolmAgent::pushSync() {
-    OruGroundStationService::instance().broadcastJson({{"EVENT", "SYNC"}, {"VALUE", ++syncMarks}});
-    return QTest::qWaitFor([this]() { return push.events("SYNC").size() == syncMarks; }, 5000);
-}
-
-QJsonArray tst_OruTolmAgent::pushed(const QString &event) const {
-    QJsonArray values;
-    for (const QJsonObject &message : push.received.mid(pushedBefore)) {
-        if (message.value("EVENT") == event)
-            values << message.value("VALUE");
-    }
-    return values;
-}
-
-QJsonArray tst_OruTolmAgent::sentSince(int from) const {
-    QJsonArray sent;
-    for (QJsonObject request : controller->requests.mid(from)) {
-        request.remove("SEQ");
-        sent << request;
-    }
-    return sent;
-}
-
-void tst_OruTolmAgent::identity_data() {
-    QTest::addColumn<bool>("serialFirst");
-    QTest::addColumn<QJsonObject>("typeReply");
-    QTest::addColumn<int>("flightType"); // 255: still unknown, so never announced
-
-    QTest::newRow("serial number, then flight type") << true << with(Ok, "VALUE", 7) << 7;
-    QTest::newRow("flight type, then serial number") << false << with(Ok, "VALUE", 7) << 7;
-    QTest::newRow("a reply that also names an EVENT is still a reply")
-        << true << json(R"({"ERROR": "SUCCESS", "VALUE": 7, "EVENT": "FLIGHT_STATE"})") << 7;
-    QTest::newRow("flight type 256 keeps its low byte, 0") << true << with(Ok, "VALUE", 256) << 0;
-    QTest::newRow("a flight type without a value is 0") << true << Ok << 0;
-    QTest::newRow("flight type 511 keeps its low byte, unknown")
-        << true << with(Ok, "VALUE", 511) << 255;
-    QTest::newRow("a failing flight type reply changes nothing")
-        << true << json(R"({"ERROR": "FAILURE", "VALUE": 3})") << 255;
-}
-
-void tst_OruTolmAgent::identity() {
-    QFETCH(bool, serialFirst);
-    QFETCH(QJsonObject, typeReply);
-    QFETCH(int, flightType);
-
-    const QString hash = controller->hash();
-    const QString serial = "SN-" + hash;
-    agent->onHeartbeat();
-    QVERIFY(settled());
-    QCOMPARE(sentSince(0), QJsonDocument::fromJson(R"([{"CMD": "GetVersion"},
-        {"CMD": "SetBatteryPush", "VALUE": {"FREQ": 1, "TIMEOUT": 10}}, {"CMD": "GetFlightType"},
-        {"CMD": "GetSN"}, {"CMD": "GetFlyLimit"}])")
-                               .array());
-
-    const QJsonObject serialReply = with(Ok, "VALUE", serial);
-    const QJsonObject type = controller->requests.at(2);
-    const QJsonObject sn = controller->requests.at(3);
-    controller->sendEvent("STEP", QJsonObject{{"AT", "before"}});
-    controller->reply(serialFirst ? sn : type, serialFirst ? serialReply : typeReply);
-    controller->sendEvent("STEP", QJsonObject{{"AT", "between"}});
-    controller->reply(serialFirst ? type : sn, serialFirst ? typeReply : serialReply);
-    // The controller's own AIRCRAFT gives way to the serial number.
-    controller->sendEvent("STEP", QJsonObject{{"AT", "after"}, {"AIRCRAFT", "other"}});
-    // A later tick asks only for what is still unknown.
-    QVERIFY(settled());
-    agent->onHeartbeat();
-    QVERIFY(settled());
-    QCOMPARE(controller->requestsNamed("GetFlightType").size(), flightType == 255 ? 2 : 1);
-    QCOMPARE(controller->requestsNamed("GetSN").size(), 1);
-
-    const QJsonObject connect{{"AIRCRAFT", serial}, {"FLIGHT_TYPE", flightType}, {"RC", hash}};
-    QCOMPARE(pushed("CONNECT"), flightType == 255 ? QJsonArray{} : QJsonArray{connect});
-    const QJsonObject between{{"AT", "between"}, {"AIRCRAFT", serial}};
-    const QJsonObject after{{"AT", "after"}, {"AIRCRAFT", serial}};
-    QCOMPARE(pushed("STEP"), (serialFirst ? QJsonArray{between, after} : QJsonArray{after}));
-
-    // Only an announced aircraft is reported lost when it goes.
-    agent.reset();
-    QVERIFY(pushSync());
-    const QJsonObject lost{{"AIRCRAFT", serial}, {"RC", hash}};
-    QCOMPARE(pushed("DISCONNECT"), flightType == 255 ? QJsonArray{} : QJsonArray{lost});
-}
-
-void tst_OruTolmAgent::silentControllerIsLostAndKeepsFewRequestsWaiting() {
-    controller->answerIdentity("SN-silent", 1);
-    agent->onHeartbeat();
-    QVERIFY(settled());
-    controller->clearRules();
-    controller->answer("GetFlyLimit", Ok);
-    const auto ticks = [this](int count) {
-        for (int i = 0; i < count; ++i)
-            agent->onHeartbeat();
-        return settled();
+    int cases = 0, syncMarks = 0;
+    QJsonObject answer; // the last command's, without the controller's SEQ
+    const ReplyCallback intoAnswer = [this](const QJsonObject &reply) {
+        answer = withoutSeq(reply);
     };
-    QVERIFY(ticks(9));
-    QCOMPARE(agent->SerialNumber(), QStringLiteral("SN-silent"));
-    QVERIFY(ticks(1));
-    QVERIFY(agent->SerialNumber().isEmpty());
-    QCOMPARE(pushed("DISCONNECT").size(), 1);
+    // The push client has all broadcast so far.
+    bool pushSync() {
+        const QJsonObject mark{{"EVENT", "SYNC"}, {"VALUE", ++syncMarks}};
+        OruGroundStationService::instance().broadcastJson(mark);
+        return QTest::qWaitFor([&]() { return push.received.contains(mark); }, 5000);
+    }
+    // The agent has handled all its controller sent, and pushSync().
+    bool settled() {
+        const auto answered = std::make_shared<bool>(false);
+        agent->GetFlyLimit([answered](const QJsonObject &) { *answered = true; });
+        return QTest::qWaitFor([answered]() { return *answered; }, 5000) && pushSync();
+    }
+    QJsonArray pushed(const QString &event) const {
+        QJsonArray values;
+        for (const QJsonObject &message : push.events(event))
+            values << message.value("VALUE");
+        return values;
+    }
+    QJsonArray sent() const {
+        QJsonArray sent;
+        for (const QJsonObject &request : controller->requests)
+            sent << withoutSeq(request);
+        return sent;
+    }
 
-    // Each of the four kinds of heartbeat request keeps at most ten waiting.
-    QVERIFY(ticks(12));
-    QCOMPARE(agent->pendingReplies.size(), size_t(4 * 10));
-    // Late answers, newest first: the oldest request still waited for sticks.
-    const auto serials = controller->requestsNamed("GetSN");
-    for (int i = serials.size() - 1; i >= 0; --i)
-        controller->reply(serials.at(i), with(Ok, "VALUE", QString::number(i)));
-    QVERIFY(settled());
-    QCOMPARE(agent->SerialNumber(), QString::number(serials.size() - 10));
-}
+private Q_SLOTS:
+    void initTestCase() {
+        QVERIFY(home.isValid() && host.startService(home.path()));
+        QVERIFY(push.open("/groundstation/push"));
+    }
+    void init() {
+        agent.reset(); // the last case's agent, and what it broadcasts as it goes
+        QVERIFY(pushSync());
+        push.received.clear();
+        answer = {};
+        controller = host.controller(QStringLiteral("tolm-%1").arg(++cases));
+        controller->answer("GetFlyLimit", Ok);
+        agent = std::make_unique<TickedAgent>();
+        agent->openChannel(controller->hash());
+        // A request sent before the agent's own side is open would be lost.
+        QTRY_VERIFY(agent->ready());
+    }
+    void cleanupTestCase() { agent.reset(); }
 
-void tst_OruTolmAgent::upload_data() {
-    QTest::addColumn<QJsonObject>("mission");
-    QTest::addColumn<int>("failAt");
-    QTest::addColumn<int>("sent");
-    QTest::addColumn<QJsonArray>("progress");
-    QTest::addColumn<bool>("answered");
+    void identity_data() {
+        QTest::addColumn<QJsonObject>("typeReply");
+        QTest::addColumn<int>("flightType"); // 255: still unknown, so never announced
 
-    const QJsonObject three = threeWaypointMission();
-    const QJsonObject lengthZero =
-        with(with(three, "LENGTH", 0), "WAY_POINTS", QJsonArray{waypoint(0)});
-    QTest::newRow("three waypoints, the last answer ends it")
-        << three << -1 << 3 << QJsonArray{25, 50, 75, 100} << true;
-    QTest::newRow("a failure at the second waypoint ends with that failure")
-        << three << 1 << 2 << QJsonArray{25, 50} << true;
-    QTest::newRow("length 0 still sends the first waypoint")
-        << lengthZero << -1 << 1 << QJsonArray{100, 200} << true;
-    QTest::newRow("a length beyond the list ends without an answer")
-        << with(lengthZero, "LENGTH", 3) << -1 << 1 << QJsonArray{25, 50} << false;
-}
+        const auto type = [](int value) { return with(Ok, {{"VALUE", value}}); };
+        // The other order is the one every identity in the service's tests takes.
+        QTest::newRow("serial number, then flight type") << type(7) << 7;
+        QTest::newRow("a reply that also names an EVENT is still a reply")
+            << with(type(7), {{"EVENT", "FLIGHT_STATE"}}) << 7;
+        QTest::newRow("flight type 256 keeps its low byte, 0") << type(256) << 0;
+        QTest::newRow("a flight type without a value is 0") << Ok << 0;
+        QTest::newRow("flight type 511 keeps its low byte, unknown") << type(511) << 255;
+        QTest::newRow("a failing flight type reply changes nothing")
+            << json(R"({"ERROR": "FAILURE", "VALUE": 3})") << 255;
+    }
+    void identity() {
+        QFETCH(QJsonObject, typeReply);
+        QFETCH(int, flightType);
 
-void tst_OruTolmAgent::upload() {
-    QFETCH(QJsonObject, mission);
-    QFETCH(int, failAt);
-    QFETCH(int, sent);
-    QFETCH(QJsonArray, progress);
-    QFETCH(bool, answered);
-
-    QJsonObject answer;
-    agent->UploadWayLineMission(mission, into(answer));
-    const auto header = controller->waitForRequest("UploadWayLineMission");
-    QVERIFY(header);
-    QCOMPARE(header->value("VALUE").toObject(), mission);
-    // A repeated answer must not start a second chain.
-    controller->reply(*header, Ok);
-    controller->reply(*header, Ok);
-    for (int position = 0; position < sent; ++position) {
-        const auto point = controller->waitForRequest("UploadWayPoint", position);
-        QVERIFY(point);
-        QCOMPARE(point->value("VALUE").toObject(), waypointAsSent(position));
-        // The next waypoint waits for this one's answer.
+        const QString hash = controller->hash(), serial = "SN-" + hash;
+        agent->onHeartbeat();
         QVERIFY(settled());
-        QCOMPARE(controller->requestsNamed("UploadWayPoint").size(), position + 1);
-        controller->reply(*point, positionReply(position, position != failAt));
+        QCOMPARE(sent(),
+                 (QJsonArray{request("GetVersion"),
+                             request("SetBatteryPush", QJsonObject{{"FREQ", 1}, {"TIMEOUT", 10}}),
+                             request("GetFlightType"), request("GetSN"), request("GetFlyLimit")}));
+
+        controller->sendEvent("STEP", QJsonObject{{"AT", "before"}});
+        controller->reply(controller->requests.at(3), with(Ok, {{"VALUE", serial}}));
+        controller->sendEvent("STEP", QJsonObject{{"AT", "between"}});
+        controller->reply(controller->requests.at(2), typeReply);
+        // The controller's own AIRCRAFT gives way to the serial number.
+        controller->sendEvent("STEP", QJsonObject{{"AT", "after"}, {"AIRCRAFT", "other"}});
+        // A later tick asks only for what is still unknown.
+        QVERIFY(settled());
+        agent->onHeartbeat();
+        QVERIFY(settled());
+        QCOMPARE(controller->requestsNamed("GetFlightType").size(), flightType == 255 ? 2 : 1);
+        QCOMPARE(controller->requestsNamed("GetSN").size(), 1);
+
+        const QJsonObject lost{{"AIRCRAFT", serial}, {"RC", hash}};
+        const QJsonArray connect{with(lost, {{"FLIGHT_TYPE", flightType}})};
+        QCOMPARE(pushed("CONNECT"), flightType == 255 ? QJsonArray{} : connect);
+        const QJsonObject after{{"AT", "after"}, {"AIRCRAFT", serial}};
+        QCOMPARE(pushed("STEP"), (QJsonArray{with(after, {{"AT", "between"}}), after}));
+
+        // Only an announced aircraft is reported lost when it goes.
+        agent.reset();
+        QVERIFY(pushSync());
+        QCOMPARE(pushed("DISCONNECT"), flightType == 255 ? QJsonArray{} : QJsonArray{lost});
     }
-    QVERIFY(settled());
-    QCOMPARE(controller->requestsNamed("UploadWayPoint").size(), sent);
-    QCOMPARE(pushed("WP_UPLOAD_PROGRESS"), progress);
-    QCOMPARE(answer, answered ? positionReply(sent - 1, sent - 1 != failAt) : QJsonObject{});
-}
 
-void tst_OruTolmAgent::download_data() {
-    QTest::addColumn<int>("length");
-    QTest::addColumn<int>("failAt"); // -2: the header fails
-    QTest::addColumn<QList<int>>("asked");
+    void silentControllerIsLostAndKeepsFewRequestsWaiting() {
+        controller->answerIdentity("SN-silent", 1);
+        agent->onHeartbeat();
+        QVERIFY(settled());
+        controller->clearRules();
+        controller->answer("GetFlyLimit", Ok);
+        const auto ticks = [this](int count) {
+            for (int i = 0; i < count; ++i)
+                agent->onHeartbeat();
+            return settled();
+        };
+        QVERIFY(ticks(9));
+        QCOMPARE(agent->SerialNumber(), QStringLiteral("SN-silent"));
+        QVERIFY(ticks(1));
+        QVERIFY(agent->SerialNumber().isEmpty());
+        QCOMPARE(pushed("DISCONNECT").size(), 1);
 
-    QTest::newRow("two waypoints are asked for in order") << 2 << -1 << QList<int>{0, 1};
-    QTest::newRow("length 0 still asks for one waypoint") << 0 << -1 << QList<int>{0};
-    QTest::newRow("a failing waypoint ends with that failure") << 3 << 1 << QList<int>{0, 1};
-    QTest::newRow("a failing header ends at once") << 2 << -2 << QList<int>{};
-}
-
-void tst_OruTolmAgent::download() {
-    QFETCH(int, length);
-    QFETCH(int, failAt);
-    QFETCH(QList<int>, asked);
-
-    QJsonObject header = with(threeWaypointMission(), "LENGTH", length);
-    header.remove("WAY_POINTS");
-    const QJsonObject point = waypoint(1);
-    const QJsonObject failure{{"ERROR", "FAILURE"}, {"ERROR_CODE", 4}};
-    controller->answer("DownloadWayLineMission",
-                       failAt == -2 ? failure : with(Ok, "VALUE", header));
-    controller->on("DownloadWayPoint", [&](const QJsonObject &request) {
-        const int index = request.value("VALUE")["INDEX"].toInt();
-        return std::optional<QJsonObject>(
-            index == failAt ? failure : with(Ok, "VALUE", with(point, "INDEX", 10 + index)));
-    });
-
-    QJsonObject answer;
-    agent->DownloadWayLineMission(into(answer));
-    QTRY_VERIFY(!answer.isEmpty());
-    QJsonArray requests{json(R"({"CMD": "DownloadWayLineMission"})")};
-    QJsonArray points; // the command lists stay with the aircraft
-    for (int index : asked) {
-        requests << QJsonObject{{"CMD", "DownloadWayPoint"},
-                                {"VALUE", QJsonObject{{"INDEX", index}}}};
-        points << with(with(point, "INDEX", 10 + index), "ACTION",
-                       QJsonObject{{"ACTION_NUM", 2}, {"ACTION_RPT", 1}});
+        // Each of the four kinds of heartbeat request keeps at most ten waiting.
+        QVERIFY(ticks(12));
+        QCOMPARE(agent->pendingReplies.size(), size_t(4 * 10));
+        // Late answers, newest first: the oldest request still waited for sticks.
+        const auto serials = controller->requestsNamed("GetSN");
+        for (int i = serials.size() - 1; i >= 0; --i)
+            controller->reply(serials.at(i), with(Ok, {{"VALUE", QString::number(i)}}));
+        QVERIFY(settled());
+        QCOMPARE(agent->SerialNumber(), QString::number(serials.size() - 10));
     }
-    QCOMPARE(sentSince(0), requests);
-    QCOMPARE(answer,
-             failAt != -1 ? failure : with(Ok, "VALUE", with(header, "WAY_POINTS", points)));
-}
 
-void tst_OruTolmAgent::flyToPoint_data() {
-    QTest::addColumn<QJsonObject>("cancelReply");
-    QTest::addColumn<bool>("proceeds");
+    void upload_data() {
+        QTest::addColumn<QJsonObject>("mission");
+        QTest::addColumn<int>("failAt");
+        QTest::addColumn<int>("sent");
+        QTest::addColumn<QJsonArray>("progress");
+        QTest::addColumn<bool>("answered");
 
-    QTest::newRow("a cancelled mission makes way") << Ok << true;
-    QTest::newRow("code 236 counts as nothing to cancel")
-        << json(R"({"ERROR": "FAILURE", "ERROR_CODE": 236})") << true;
-    QTest::newRow("code 235 ends the chain")
-        << json(R"({"ERROR": "FAILURE", "ERROR_CODE": 235})") << false;
-}
+        const QJsonObject three = threeWaypointMission();
+        const QJsonObject lengthZero =
+            with(three, {{"LENGTH", 0}, {"WAY_POINTS", QJsonArray{waypoint(0)}}});
+        QTest::newRow("three waypoints, the last answer ends it")
+            << three << -1 << 3 << QJsonArray{25, 50, 75, 100} << true;
+        QTest::newRow("a failure at the second waypoint ends with that failure")
+            << three << 1 << 2 << QJsonArray{25, 50} << true;
+        QTest::newRow("length 0 still sends the first waypoint")
+            << lengthZero << -1 << 1 << QJsonArray{100, 200} << true;
+        QTest::newRow("a length beyond the list ends without an answer")
+            << with(lengthZero, {{"LENGTH", 3}}) << -1 << 1 << QJsonArray{25, 50} << false;
+    }
+    void upload() {
+        QFETCH(QJsonObject, mission);
+        QFETCH(int, failAt);
+        QFETCH(int, sent);
+        QFETCH(QJsonArray, progress);
+        QFETCH(bool, answered);
 
-void tst_OruTolmAgent::flyToPoint() {
-    QFETCH(QJsonObject, cancelReply);
-    QFETCH(bool, proceeds);
+        agent->UploadWayLineMission(mission, intoAnswer);
+        const auto header = controller->waitForRequest("UploadWayLineMission");
+        QVERIFY(header);
+        QCOMPARE(header->value("VALUE").toObject(), mission);
+        // A repeated answer must not start a second chain.
+        controller->reply(*header, Ok);
+        controller->reply(*header, Ok);
+        for (int position = 0; position < sent; ++position) {
+            const auto point = controller->waitForRequest("UploadWayPoint", position);
+            QVERIFY(point);
+            QCOMPARE(point->value("VALUE").toObject(), waypointAsSent(position));
+            controller->reply(*point, positionReply(position, position != failAt));
+        }
+        // Nothing more goes out, so the waypoints were not sent ahead of their answers.
+        QVERIFY(settled());
+        QCOMPARE(controller->requestsNamed("UploadWayPoint").size(), sent);
+        QCOMPARE(pushed("WP_UPLOAD_PROGRESS"), progress);
+        QCOMPARE(answer, answered ? positionReply(sent - 1, sent - 1 != failAt) : QJsonObject{});
+    }
 
-    const QJsonObject started = with(Ok, "VALUE", "started");
-    controller->on("StartOrCancelWayLineMission", [&](const QJsonObject &request) {
-        const bool cancel = request.value("VALUE")["GO_STOP"] == 1;
-        return std::optional<QJsonObject>(cancel ? cancelReply : started);
-    });
-    controller->answer("UploadWayLineMission", Ok);
-    controller->answer("UploadWayPoint", Ok);
-    // The flight starts where the identified aircraft last said it was.
-    controller->answerIdentity("SN-go", 1);
-    agent->onHeartbeat();
-    QVERIFY(settled());
-    controller->sendEvent("FLIGHT_STATE",
-                          QJsonObject{{"LATI", 0.5}, {"LONTI", 1.5}, {"HEIGHT", 20}});
-    QVERIFY(settled());
-    const int from = controller->requests.size();
+    void download_data() {
+        QTest::addColumn<int>("length");
+        QTest::addColumn<int>("failAt"); // -2: the header fails
+        QTest::addColumn<QList<int>>("asked");
 
-    QJsonObject answer;
-    agent->ClickGo(json(R"({"VALUE": {"LATI": 0.6, "LONTI": 1.6, "SPEED": 7.5, "HEIGHT": 40}})"),
-                   into(answer));
-    QTRY_VERIFY(!answer.isEmpty());
-    QVERIFY(pushSync());
-    QCOMPARE(answer, proceeds ? started : cancelReply);
-    const QJsonObject mission = json(R"({"LENGTH": 2, "VEL_CMD_RANGE": 15, "IDLE_VEL": 7.5,
-        "ACTION_ON_FINISH": 0, "MISSION_EXEC_NUM": 0, "YAW_MODE": 0, "TRACE_MODE": 0,
-        "ACTION_ON_RC_LOST": 0, "GIMBAL_PITCH_MODE": 0, "GOTO_FIRST": 0, "WAY_POINTS": [
-          {"INDEX": 0, "LATI": 0.5, "LONTI": 1.5, "ALTI": 40, "DAMPING_DIS": 1, "TGT_YAW": 0,
-           "TGT_GIMBAL_PITCH": 0, "TURN_MODE": 0, "HAS_ACTION": 0, "ACTION_TIME_LIMIT": 50},
-          {"INDEX": 1, "LATI": 0.6, "LONTI": 1.6, "ALTI": 40, "DAMPING_DIS": 1, "TGT_YAW": 0,
-           "TGT_GIMBAL_PITCH": 0, "TURN_MODE": 0, "HAS_ACTION": 0, "ACTION_TIME_LIMIT": 50}]})");
-    QJsonArray expected{json(R"({"CMD": "StartOrCancelWayLineMission", "VALUE": {"GO_STOP": 1}})"),
-                        QJsonObject{{"CMD", "UploadWayLineMission"}, {"VALUE", mission}}};
-    for (const QJsonValue &point : mission.value("WAY_POINTS").toArray())
-        expected << QJsonObject{{"CMD", "UploadWayPoint"},
-                                {"VALUE", with(point.toObject(), "HAS_SPEED", 0)}};
-    expected << json(R"({"CMD": "StartOrCancelWayLineMission", "VALUE": {"GO_STOP": 0}})");
-    QCOMPARE(sentSince(from), proceeds ? expected : QJsonArray{expected.first()});
-    const QJsonArray progress{100.0 / 3, 200.0 / 3, 100};
-    QCOMPARE(pushed("WP_UPLOAD_PROGRESS"), proceeds ? progress : QJsonArray{});
-}
+        QTest::newRow("two waypoints are asked for in order") << 2 << -1 << QList<int>{0, 1};
+        QTest::newRow("length 0 still asks for one waypoint") << 0 << -1 << QList<int>{0};
+        QTest::newRow("a failing waypoint ends with that failure") << 3 << 1 << QList<int>{0, 1};
+        QTest::newRow("a failing header ends at once") << 2 << -2 << QList<int>{};
+    }
+    void download() {
+        QFETCH(int, length);
+        QFETCH(int, failAt);
+        QFETCH(QList<int>, asked);
+
+        QJsonObject header = with(threeWaypointMission(), {{"LENGTH", length}});
+        header.remove("WAY_POINTS");
+        const QJsonObject point = waypoint(1);
+        const QJsonObject failure{{"ERROR", "FAILURE"}, {"ERROR_CODE", 4}};
+        controller->answer("DownloadWayLineMission",
+                           failAt == -2 ? failure : with(Ok, {{"VALUE", header}}));
+        controller->on("DownloadWayPoint", [&](const QJsonObject &request) {
+            const int index = request.value("VALUE")["INDEX"].toInt();
+            return std::optional<QJsonObject>(
+                index == failAt ? failure
+                                : with(Ok, {{"VALUE", with(point, {{"INDEX", 10 + index}})}}));
+        });
+
+        agent->DownloadWayLineMission(intoAnswer);
+        QTRY_VERIFY(!answer.isEmpty());
+        QJsonArray requests{request("DownloadWayLineMission")};
+        QJsonArray points; // the command lists stay with the aircraft
+        for (int index : asked) {
+            requests << request("DownloadWayPoint", QJsonObject{{"INDEX", index}});
+            points << with(point, {{"INDEX", 10 + index},
+                                   {"ACTION", QJsonObject{{"ACTION_NUM", 2}, {"ACTION_RPT", 1}}}});
+        }
+        QCOMPARE(sent(), requests);
+        QCOMPARE(answer, failAt != -1
+                             ? failure
+                             : with(Ok, {{"VALUE", with(header, {{"WAY_POINTS", points}})}}));
+    }
+
+    void flyToPoint_data() {
+        QTest::addColumn<QJsonObject>("cancelReply");
+        QTest::addColumn<bool>("proceeds");
+
+        QTest::newRow("a cancelled mission makes way") << Ok << true;
+        QTest::newRow("code 236 counts as nothing to cancel")
+            << json(R"({"ERROR": "FAILURE", "ERROR_CODE": 236})") << true;
+        QTest::newRow("code 235 ends the chain")
+            << json(R"({"ERROR": "FAILURE", "ERROR_CODE": 235})") << false;
+    }
+    void flyToPoint() {
+        QFETCH(QJsonObject, cancelReply);
+        QFETCH(bool, proceeds);
+
+        const QJsonObject started = with(Ok, {{"VALUE", "started"}});
+        controller->on("StartOrCancelWayLineMission", [&](const QJsonObject &request) {
+            const bool cancel = request.value("VALUE")["GO_STOP"] == 1;
+            return std::optional<QJsonObject>(cancel ? cancelReply : started);
+        });
+        controller->answer("UploadWayLineMission", Ok);
+        controller->answer("UploadWayPoint", Ok);
+        // The flight starts where the identified aircraft last said it was.
+        controller->answerIdentity("SN-go", 1);
+        agent->onHeartbeat();
+        QVERIFY(settled());
+        controller->sendEvent("FLIGHT_STATE",
+                              QJsonObject{{"LATI", 0.5}, {"LONTI", 1.5}, {"HEIGHT", 20}});
+        QVERIFY(settled());
+        controller->requests.clear();
+
+        agent->ClickGo(
+            json(R"({"VALUE": {"LATI": 0.6, "LONTI": 1.6, "SPEED": 7.5, "HEIGHT": 40}})"),
+            intoAnswer);
+        QTRY_VERIFY(!answer.isEmpty());
+        QVERIFY(pushSync());
+        QCOMPARE(answer, proceeds ? started : cancelReply);
+        const QJsonObject mission = json(R"({"LENGTH": 2, "VEL_CMD_RANGE": 15, "IDLE_VEL": 7.5,
+            "ACTION_ON_FINISH": 0, "MISSION_EXEC_NUM": 0, "YAW_MODE": 0, "TRACE_MODE": 0,
+            "ACTION_ON_RC_LOST": 0, "GIMBAL_PITCH_MODE": 0, "GOTO_FIRST": 0, "WAY_POINTS": [
+              {"INDEX": 0, "LATI": 0.5, "LONTI": 1.5, "ALTI": 40, "DAMPING_DIS": 1, "TGT_YAW": 0,
+               "TGT_GIMBAL_PITCH": 0, "TURN_MODE": 0, "HAS_ACTION": 0, "ACTION_TIME_LIMIT": 50},
+              {"INDEX": 1, "LATI": 0.6, "LONTI": 1.6, "ALTI": 40, "DAMPING_DIS": 1, "TGT_YAW": 0,
+               "TGT_GIMBAL_PITCH": 0, "TURN_MODE": 0, "HAS_ACTION": 0, "ACTION_TIME_LIMIT": 50}]})");
+        QJsonArray expected{request("StartOrCancelWayLineMission", QJsonObject{{"GO_STOP", 1}}),
+                            request("UploadWayLineMission", mission)};
+        for (const QJsonValue &point : mission.value("WAY_POINTS").toArray())
+            expected << request("UploadWayPoint", with(point.toObject(), {{"HAS_SPEED", 0}}));
+        expected << request("StartOrCancelWayLineMission", QJsonObject{{"GO_STOP", 0}});
+        QCOMPARE(sent(), proceeds ? expected : QJsonArray{expected.first()});
+        const QJsonArray progress{100.0 / 3, 200.0 / 3, 100};
+        QCOMPARE(pushed("WP_UPLOAD_PROGRESS"), proceeds ? progress : QJsonArray{});
+    }
+};
 
 QTEST_GUILESS_MAIN(tst_OruTolmAgent)
 #include "tst_orutolmagent.moc"

@@ -1,7 +1,5 @@
 #include "fuzzsupport.h"
 
-#include <orugroundstationservice.h>
-
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -9,42 +7,36 @@
 #include <functional>
 #include <memory>
 
-// A fresh aircraft agent per input, fed line by line. A line "!X args" makes
-// the agent act as a web command or its heartbeat would; any other line is a
-// controller message, in which "$0" to "$9" stand for the SEQs the agent is
-// waiting on (in its own order), so replies can find their requests.
+// A fresh aircraft agent per input, fed line by line: "!X args" makes it act as web command X
+// (or its heartbeat) would; any other line is a controller message, in which "$0" to "$9" stand
+// for the SEQs the agent awaits (in its own order), so replies can find their requests.
 
 namespace {
 
-QJsonObject objectOf(const QString &text) {
-    return QJsonDocument::fromJson(text.toUtf8()).object();
-}
+const auto json = [](const QString &text) { return QJsonDocument::fromJson(text.toUtf8()); };
 
 const ReplyCallback ignore = [](const QJsonObject &) {};
 
 const QHash<char, std::function<void(OruTolmAgent &, const QString &)>> actions{
     {'H', [](auto &a, auto &) { AgentPeek::heartbeat(a); }},
-    {'U', [](auto &a, auto &s) { a.UploadWayLineMission(objectOf(s), ignore); }},
+    {'U', [](auto &a, auto &s) { a.UploadWayLineMission(json(s).object(), ignore); }},
     {'D', [](auto &a, auto &) { a.DownloadWayLineMission(ignore); }},
-    {'C', [](auto &a, auto &s) { a.ClickGo(objectOf(s), ignore); }},
-    {'S', [](auto &a, auto &s) { a.StartSimulation(objectOf(s), ignore); }},
-    {'T', [](auto &a, auto &s) { a.StopSimulation(objectOf(s), ignore); }},
+    {'C', [](auto &a, auto &s) { a.ClickGo(json(s).object(), ignore); }},
+    {'S', [](auto &a, auto &s) { a.StartSimulation(json(s).object(), ignore); }},
+    {'T', [](auto &a, auto &s) { a.StopSimulation(json(s).object(), ignore); }},
     {'F', [](auto &a, auto &s) { a.DoFunction(s, ignore); }},
     {'N', [](auto &a, auto &s) { a.SetNavigationMode(emNAVIGATION_MODE(s.toInt()), ignore); }},
     {'G', [](auto &a, auto &s) { a.StartOrCancel(uchar(s.toInt()), ignore); }},
     {'P', [](auto &a, auto &s) { a.PauseOrContinue(uchar(s.toInt()), ignore); }},
     {'L', [](auto &a, auto &) { a.GetFlyLimit(ignore); }},
-    {'O', [](auto &a, auto &s) { a.SetHomePoint(objectOf(s), ignore); }},
-    {'Z',
-     [](auto &a, auto &s) { a.SetNoFlyZone(QJsonDocument::fromJson(s.toUtf8()).array(), ignore); }},
+    {'O', [](auto &a, auto &s) { a.SetHomePoint(json(s).object(), ignore); }},
+    {'Z', [](auto &a, auto &s) { a.SetNoFlyZone(json(s).array(), ignore); }},
     {'R', [](auto &a, auto &) { a.GetParameters(ignore); }},
     {'M', [](auto &a, auto &) { a.GetMissionLimits(ignore); }},
 };
 
 QString withSeqs(QString message, OruTolmAgent &agent) {
-    if (!message.contains(QLatin1Char('$')))
-        return message;
-    const QStringList seqs = AgentPeek::awaited(agent);
+    const QStringList seqs = message.contains('$') ? AgentPeek::awaited(agent) : QStringList();
     for (int digit = 0; digit < 10 && !seqs.isEmpty(); ++digit)
         message.replace(QStringLiteral("$%1").arg(digit), seqs.at(digit % seqs.size()));
     return message;

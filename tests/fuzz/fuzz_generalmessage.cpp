@@ -1,9 +1,6 @@
 #include "fuzzsupport.h"
 
 #include <orugeneralviewlistener.h>
-#include <orugroundstationservice.h>
-
-#include <QMetaObject>
 
 // General channel messages, one per line, through the listener into the
 // service's registry. Every device that arrived is removed at the end, so
@@ -20,11 +17,10 @@ void fuzzOne(const QByteArray &input) {
                      });
     QObject::connect(&listener, &OruGeneralViewListener::deviceRemoved, &service,
                      &OruGroundStationService::DeviceRemoved);
-    for (const QString &message : FuzzSupport::lines(input)) {
-        // The slot is private; the meta-object is how the socket reaches it too.
+    // The slot is private; the meta-object is how the socket reaches it too.
+    for (const QString &message : FuzzSupport::lines(input))
         QMetaObject::invokeMethod(&listener, "onTextMessage", Qt::DirectConnection,
                                   Q_ARG(QString, message));
-    }
     for (const QString &hash : qAsConst(arrived))
         service.DeviceRemoved(hash);
 }

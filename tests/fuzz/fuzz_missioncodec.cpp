@@ -1,6 +1,5 @@
 #include "fuzzsupport.h"
 
-#include <orugroundstationservice.h>
 #include <waylinemission.h>
 
 #include <QJsonDocument>

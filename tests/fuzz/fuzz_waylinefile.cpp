@@ -1,6 +1,5 @@
 #include "fuzzsupport.h"
 
-#include <orugroundstationservice.h>
 #include <waylinemission.h>
 
 #include <QDir>
@@ -11,17 +10,12 @@
 
 void fuzzOne(const QByteArray &input) {
     OruGroundStationService &service = FuzzSupport::service();
-    const QString name = QStringLiteral("fuzzed");
-    FuzzSupport::writeFile(QDir(FuzzSupport::waylineFolder()).filePath(name), input);
-    int answers = 0;
-    QJsonObject reply;
-    service.LoadWayLine(name, [&answers, &reply](const QJsonObject &loaded) {
-        ++answers;
-        reply = loaded;
-    });
+    FuzzSupport::writeFile(QDir(FuzzSupport::waylineFolder()).filePath("fuzzed"), input);
+    QList<QJsonObject> replies;
+    service.LoadWayLine("fuzzed", [&replies](const QJsonObject &reply) { replies.append(reply); });
     FuzzSupport::settle();
-    if (answers != 1)
+    if (replies.size() != 1)
         abort();
     tagWAYLINE_MISSION mission;
-    service.MissionToStruct(reply.value(QStringLiteral("VALUE")).toObject(), mission);
+    service.MissionToStruct(replies.first().value("VALUE").toObject(), mission);
 }

@@ -1,7 +1,5 @@
 #include "fuzzsupport.h"
 
-#include <orugroundstationservice.h>
-
 #include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
@@ -33,10 +31,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
 namespace FuzzSupport {
 
-OruGroundStationService &service() {
-    return OruGroundStationService::instance();
-}
-
 void settle() {
     // A completion may start another background task; a few rounds end it.
     for (int round = 0; round < 4; ++round) {
@@ -53,8 +47,7 @@ QString waylineFolder() {
 
 void clearWaylines() {
     QDir folder(waylineFolder());
-    const QStringList files = folder.entryList(QDir::Files | QDir::Hidden | QDir::System);
-    for (const QString &file : files)
+    for (const QString &file : folder.entryList(QDir::Files | QDir::Hidden | QDir::System))
         folder.remove(file);
 }
 

@@ -1,22 +1,22 @@
 #ifndef FUZZSUPPORT_H
 #define FUZZSUPPORT_H
 
+#include <orugroundstationservice.h>
 #include <orutolmagent.h>
 
 #include <QStringList>
 
-#include <cstddef>
 #include <cstdint>
 #include <map>
-
-class OruGroundStationService;
 
 // What every fuzz target shares: one application with its event loop, a
 // HOME of its own so nothing lands in the user's documents, silent logs, and
 // the service singleton, created once per process.
 namespace FuzzSupport {
 
-OruGroundStationService &service();
+inline OruGroundStationService &service() {
+    return OruGroundStationService::instance();
+}
 // Runs background tasks to their end and delivers everything they posted.
 void settle();
 QString waylineFolder();

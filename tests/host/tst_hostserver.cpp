@@ -44,7 +44,7 @@ class tst_HostServer : public QObject {
 
     QTemporaryDir dir;
     HostServer server;
-    QWebSocketServer route{QStringLiteral("test"), QWebSocketServer::NonSecureMode};
+    QWebSocketServer route{"test", QWebSocketServer::NonSecureMode};
 
 private Q_SLOTS:
     void initTestCase() {
@@ -57,8 +57,8 @@ private Q_SLOTS:
             {"outside.txt", "outside"}};
         for (const auto &[path, content] : files) {
             QFile file(root.filePath(path));
-            QVERIFY(root.mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly));
-            file.write(content);
+            QVERIFY(root.mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly) &&
+                    file.write(content) == content.size());
         }
         QVERIFY(QFile::link(root.filePath("outside.txt"), root.filePath("web/link.txt")));
 
@@ -72,7 +72,7 @@ private Q_SLOTS:
     // Bound to 127.0.0.1 alone: not even the rest of the loopback network reaches it.
     void otherAddressesAreRefused() {
         QTcpSocket other;
-        other.connectToHost(QHostAddress(QStringLiteral("127.0.0.2")), HostServer::DefaultPort);
+        other.connectToHost(QHostAddress("127.0.0.2"), HostServer::DefaultPort);
         QVERIFY(!other.waitForConnected(5000));
         QCOMPARE(other.error(), QAbstractSocket::ConnectionRefusedError);
     }
@@ -82,28 +82,25 @@ private Q_SLOTS:
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("body");
 
-        const QByteArray none;
-        QTest::newRow("root serves index.html") << get("/") << 200 << QByteArray("ground station");
-        QTest::newRow("an allowed vendor package, as a module script")
-            << get("/vendor/leaflet/dist/leaflet.js") << 200
-            << QByteArray("Content-Type: text/javascript");
-        QTest::newRow("another node module") << get("/vendor/secret/key.txt") << 404 << none;
-        QTest::newRow("dot-dot") << get("/../outside.txt") << 404 << none;
-        QTest::newRow("encoded dot-dot") << get("/%2e%2e/outside.txt") << 404 << none;
-        QTest::newRow("a link out of the root") << get("/link.txt") << 404 << none;
-        QTest::newRow("an oversized head")
-            << "GET / HTTP/1.1\r\nX-Pad: " + QByteArray(20000, 'a') + "\r\n\r\n"
-            << 431 << none;
-        QTest::newRow("upgrade, no Origin") << upgrade({}) << 101 << none;
-        QTest::newRow("upgrade, own page") << upgrade("http://127.0.0.1:19870") << 101 << none;
-        QTest::newRow("upgrade, own page by name")
-            << upgrade("http://localhost:19870") << 101 << none;
-        QTest::newRow("upgrade, foreign page") << upgrade("http://evil.example") << 403 << none;
-        QTest::newRow("upgrade, own host, other port")
-            << upgrade("http://127.0.0.1:8080") << 403 << none;
-        QTest::newRow("upgrade, prefix route")
-            << upgrade({}, "/controller/navigation/a") << 101 << none;
-        QTest::newRow("upgrade, unknown path") << upgrade({}, "/admin") << 404 << none;
+        const auto row = [](const char *name, const QByteArray &request, int status,
+                            const QByteArray &body = {}) {
+            QTest::newRow(name) << request << status << body;
+        };
+        row("root serves index.html", get("/"), 200, "ground station");
+        row("an allowed vendor package, as a module script", get("/vendor/leaflet/dist/leaflet.js"),
+            200, "Content-Type: text/javascript");
+        row("another node module", get("/vendor/secret/key.txt"), 404);
+        row("dot-dot", get("/../outside.txt"), 404);
+        row("encoded dot-dot", get("/%2e%2e/outside.txt"), 404);
+        row("a link out of the root", get("/link.txt"), 404);
+        row("a huge head", "GET / HTTP/1.1\r\nX-Pad: " + QByteArray(20000, 'a') + "\r\n\r\n", 431);
+        row("upgrade, no Origin", upgrade({}), 101);
+        row("upgrade, own page", upgrade("http://127.0.0.1:19870"), 101);
+        row("upgrade, own page by name", upgrade("http://localhost:19870"), 101);
+        row("upgrade, foreign page", upgrade("http://evil.example"), 403);
+        row("upgrade, own host, other port", upgrade("http://127.0.0.1:8080"), 403);
+        row("upgrade, prefix route", upgrade({}, "/controller/navigation/a"), 101);
+        row("upgrade, unknown path", upgrade({}, "/admin"), 404);
     }
 
     void requests() {

@@ -12,9 +12,8 @@ class RecordingHandler : public WebSocketHandler {
 public:
     RecordingHandler(QWebSocket *socket, QObject *parent)
         : WebSocketHandler(socket, parent) {
-        SetWebCmdHandler(QStringLiteral("Hold"), [this](const QJsonObject &request) {
-            writers.append(GetSafeWriter(request));
-        });
+        SetWebCmdHandler("Hold",
+                         [this](const QJsonObject &r) { writers.append(GetSafeWriter(r)); });
     }
     QList<ReplyCallback> writers;
 };
@@ -35,8 +34,9 @@ class tst_WebSocketHandler : public QObject {
 
 private Q_SLOTS:
     void init() {
-        server = std::make_unique<QWebSocketServer>(QStringLiteral("test"),
-                                                    QWebSocketServer::NonSecureMode);
+        client.reset(); // the server owns the last test's handler
+        handler = nullptr;
+        server = std::make_unique<QWebSocketServer>("test", QWebSocketServer::NonSecureMode);
         QVERIFY(server->listen(QHostAddress::LocalHost, 0));
         connect(server.get(), &QWebSocketServer::newConnection, this, [this]() {
             handler = new RecordingHandler(server->nextPendingConnection(), server.get());
@@ -46,14 +46,8 @@ private Q_SLOTS:
         connect(client.get(), &QWebSocket::textMessageReceived, this, [this](const QString &text) {
             received.append(QJsonDocument::fromJson(text.toUtf8()).object());
         });
-        client->open(QUrl(QStringLiteral("ws://127.0.0.1:%1/").arg(server->serverPort())));
+        client->open(QUrl(QString("ws://127.0.0.1:%1/").arg(server->serverPort())));
         QTRY_VERIFY(handler && client->state() == QAbstractSocket::ConnectedState);
-    }
-
-    void cleanup() {
-        client.reset();
-        server.reset();
-        handler = nullptr;
     }
 
     void writerEchoesCommandAndSequenceOnce() {
@@ -104,7 +98,7 @@ private Q_SLOTS:
         else
             client->sendTextMessage(QString::fromUtf8(text));
         const QJsonObject reply = nextMessage();
-        QCOMPARE(reply.value("ERROR").toString(), QStringLiteral("FAILURE"));
+        QCOMPARE(reply.value("ERROR").toString(), "FAILURE");
         QVERIFY2(reply.value("ERROR_MESSAGE").toString().startsWith(messageStart),
                  qPrintable(reply.value("ERROR_MESSAGE").toString()));
         QCOMPARE(reply.value("CMD"), cmd);
@@ -115,8 +109,8 @@ private Q_SLOTS:
 
     // Just over 16 MiB: the socket refuses it before anything parses it.
     void oversizedMessageIsRefused() {
-        client->sendTextMessage(QStringLiteral("{\"CMD\":\"Hold\",\"PAD\":\"%1\"}")
-                                    .arg(QString(16 * 1024 * 1024, 'x')));
+        client->sendTextMessage("{\"CMD\":\"Hold\",\"PAD\":\"" + QString(16 * 1024 * 1024, 'x') +
+                                "\"}");
         QTRY_VERIFY_WITH_TIMEOUT(client->state() == QAbstractSocket::UnconnectedState, 10000);
         QCOMPARE(client->closeCode(), QWebSocketProtocol::CloseCodeTooMuchData);
         QVERIFY(handler == nullptr || handler->writers.isEmpty());

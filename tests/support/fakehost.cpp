@@ -4,14 +4,10 @@
 #include <orugroundstationservice.h>
 #include <orugroundstationview.h>
 
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QTest>
-#include <QWebSocket>
 
-namespace {
-const QString ControllerPrefix = QStringLiteral("/controller/navigation/");
-}
+#include <algorithm>
+#include <iterator>
 
 FakeHost::FakeHost(QObject *parent)
     : QObject(parent)
@@ -20,11 +16,9 @@ FakeHost::FakeHost(QObject *parent)
 }
 
 FakeHost::~FakeHost() {
-    stop();
-}
-
-bool FakeHost::listen() {
-    return m_server.isListening() || m_server.listen(QHostAddress::LocalHost, 19870);
+    m_server.close();
+    for (QWebSocket *client : generalClients())
+        client->abort();
 }
 
 bool FakeHost::startService(const QString &home) {
@@ -36,15 +30,6 @@ bool FakeHost::startService(const QString &home) {
     return QTest::qWaitFor([this]() { return generalClientCount() > 0; }, 5000);
 }
 
-void FakeHost::stop() {
-    m_server.close();
-    for (const auto &client : qAsConst(m_general)) {
-        if (client)
-            client->abort();
-    }
-    m_general.clear();
-}
-
 ScriptedController *FakeHost::controller(const QString &hash) {
     auto *&controller = m_controllers[hash];
     if (!controller)
@@ -52,66 +37,46 @@ ScriptedController *FakeHost::controller(const QString &hash) {
     return controller;
 }
 
-void FakeHost::announceArrival(const QString &deviceType, const QString &hash) {
-    sendGeneral(QString::fromUtf8(
-        QJsonDocument(QJsonObject{{QStringLiteral("EVENT"), QStringLiteral("device_arrival")},
-                                  {QStringLiteral("DEVICE_TYPE"), deviceType},
-                                  {QStringLiteral("FILE"), hash}})
-            .toJson(QJsonDocument::Compact)));
-}
-
-void FakeHost::announceRemoval(const QString &hash) {
-    sendGeneral(QString::fromUtf8(
-        QJsonDocument(QJsonObject{{QStringLiteral("EVENT"), QStringLiteral("device_removed")},
-                                  {QStringLiteral("FILE"), hash}})
-            .toJson(QJsonDocument::Compact)));
-}
-
 void FakeHost::sendGeneral(const QString &text) {
-    for (const auto &client : qAsConst(m_general)) {
-        if (client)
-            client->sendTextMessage(text);
-    }
+    for (QWebSocket *client : generalClients())
+        client->sendTextMessage(text);
 }
 
 void FakeHost::dropGeneralClients() {
-    for (const auto &client : qAsConst(m_general)) {
-        if (client)
-            client->close();
-    }
+    for (QWebSocket *client : generalClients())
+        client->close();
 }
 
-int FakeHost::generalClientCount() const {
-    int count = 0;
-    for (const auto &client : m_general)
-        count += client && client->state() == QAbstractSocket::ConnectedState;
-    return count;
+QList<QWebSocket *> FakeHost::generalClients() const {
+    QList<QWebSocket *> connected;
+    std::copy_if(m_general.begin(), m_general.end(), std::back_inserter(connected),
+                 [](QWebSocket *client) {
+                     return client && client->state() == QAbstractSocket::ConnectedState;
+                 });
+    return connected;
 }
 
 void FakeHost::onNewConnection() {
     while (QWebSocket *socket = m_server.nextPendingConnection()) {
         const QString path = socket->requestUrl().path();
-        if (path == QLatin1String("/general") && refuseGeneral) {
-            ++generalConnections;
-            socket->close();
-            socket->deleteLater();
-        } else if (path == QLatin1String("/general")) {
+        QObject *view = nullptr;
+        generalConnections += path == QLatin1String("/general");
+        if (path == QLatin1String("/general") && !refuseGeneral) {
             socket->setParent(this);
             m_general.append(socket);
-            ++generalConnections;
             connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
             Q_EMIT generalClientConnected();
-        } else if (path.startsWith(ControllerPrefix)) {
-            controller(path.mid(ControllerPrefix.size()))->attach(socket);
+        } else if (path.startsWith(QLatin1String("/controller/navigation/"))) {
+            controller(path.section('/', 3))->attach(socket);
         } else if (path == QLatin1String("/groundstation")) {
-            auto *view = new OruGroundStationView(socket, this);
-            connect(socket, &QWebSocket::disconnected, view, &QObject::deleteLater);
+            view = new OruGroundStationView(socket, this);
         } else if (path == QLatin1String("/groundstation/push")) {
-            auto *view = new OruGroundStationPushView(socket, this);
-            connect(socket, &QWebSocket::disconnected, view, &QObject::deleteLater);
+            view = new OruGroundStationPushView(socket, this);
         } else {
             socket->close();
             socket->deleteLater();
         }
+        if (view)
+            connect(socket, &QWebSocket::disconnected, view, &QObject::deleteLater);
     }
 }

@@ -20,17 +20,12 @@ HostProcess::HostProcess(QObject *parent)
     });
 }
 
-HostProcess::~HostProcess() {
-    stop();
-}
-
 bool HostProcess::launch(const QStringList &arguments, const QString &program) {
     // A small sanitizer quarantine and big buffers given back to the system
     // when freed, so resident memory shows what the host really keeps.
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    const QString asan = environment.value("ASAN_OPTIONS");
     environment.insert("ASAN_OPTIONS",
-                       asan + (asan.isEmpty() ? "" : ":") + "quarantine_size_mb=16");
+                       environment.value("ASAN_OPTIONS") + ":quarantine_size_mb=16");
     environment.insert("MALLOC_MMAP_THRESHOLD_", "131072");
     environment.insert("HOME", m_home.path());
     setProcessEnvironment(environment);
@@ -39,7 +34,7 @@ bool HostProcess::launch(const QStringList &arguments, const QString &program) {
 }
 
 bool HostProcess::stop() {
-    m_admin.close();
+    m_admin.socket.close();
     terminate();
     if (!waitForFinished(20000)) {
         kill();
@@ -60,10 +55,6 @@ bool HostProcess::connectClient(JsonClient &client, const QString &path, int tim
         timeoutMs);
 }
 
-std::optional<QJsonObject> HostProcess::admin(const QString &cmd, const QJsonObject &value) {
-    return m_admin.call(cmd, value, 10000);
-}
-
 QJsonObject HostProcess::attachAndWait(JsonClient &push) {
     const auto reply = admin("AttachDevice");
     const QJsonObject device = reply.value_or(QJsonObject()).value("VALUE").toObject();
@@ -76,10 +67,6 @@ QJsonObject HostProcess::attachAndWait(JsonClient &push) {
     return isSuccess(reply) && QTest::qWaitFor(connected, 15000) ? device : QJsonObject();
 }
 
-QString HostProcess::waylineFolder() const {
-    return m_home.path() + "/Documents/Oru/Groundstation/Waylines";
-}
-
 qint64 HostProcess::residentKiB() const {
     QFile status(QStringLiteral("/proc/%1/status").arg(processId()));
     const QByteArray text = status.open(QIODevice::ReadOnly) ? status.readAll() : QByteArray();
@@ -88,9 +75,8 @@ qint64 HostProcess::residentKiB() const {
 }
 
 void HostProcess::setupChildProcess() {
-    // In the child, before exec: only async-signal-safe calls. A test that
-    // dies must not leave a host holding the port, and root must not bypass
-    // file permissions.
+    // Async-signal-safe calls only. A dying test must not leave a host holding
+    // the port, and root must not bypass file permissions.
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     for (const int capability : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER})
         prctl(PR_CAPBSET_DROP, capability, 0, 0, 0);

@@ -6,15 +6,13 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
-#include <optional>
-
 // The real host program with simulated aircraft: its own HOME, its output kept
 // for failure reports, the admin path at hand and its resident memory readable.
 class HostProcess : public QProcess {
     Q_OBJECT
 public:
     explicit HostProcess(QObject *parent = nullptr);
-    ~HostProcess() override;
+    ~HostProcess() override { stop(); }
 
     // program defaults to the oru-host of this build; waits until "/host" answers.
     bool launch(const QStringList &arguments, const QString &program = QString());
@@ -23,12 +21,15 @@ public:
 
     // Opens path, retrying while the host is still starting.
     bool connectClient(JsonClient &client, const QString &path, int timeoutMs = 15000);
-    std::optional<QJsonObject> admin(const QString &cmd, const QJsonObject &value = {});
-    // Attaches a simulated device and waits for its "CONNECT" on push; gives
-    // its {"FILE", "SN", ...} or an empty object.
+    std::optional<QJsonObject> admin(const QString &cmd, const QJsonObject &value = {}) {
+        return m_admin.call(cmd, value, 10000);
+    }
+    // Attaches a simulated device, waits for its "CONNECT" on push, gives {"FILE", "SN", ...}.
     QJsonObject attachAndWait(JsonClient &push);
 
-    QString waylineFolder() const;
+    QString waylineFolder() const {
+        return m_home.path() + "/Documents/Oru/Groundstation/Waylines";
+    }
     qint64 residentKiB() const;
     QByteArray output() const { return m_output; }
 

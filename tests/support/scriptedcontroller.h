@@ -1,15 +1,12 @@
 #ifndef SCRIPTEDCONTROLLER_H
 #define SCRIPTEDCONTROLLER_H
 
+#include "jsonclient.h"
+
 #include <QHash>
-#include <QJsonObject>
-#include <QList>
-#include <QObject>
 #include <QPointer>
-#include <QWebSocket>
 
 #include <functional>
-#include <optional>
 
 // The navigation controller of one device, as a test scripts it: it records
 // every request in order and answers only where a rule says so.
@@ -22,35 +19,41 @@ public:
     explicit ScriptedController(const QString &hash, QObject *parent = nullptr);
 
     void attach(QWebSocket *socket);
-    bool isConnected() const;
+    bool isConnected() const {
+        return m_socket && m_socket->state() == QAbstractSocket::ConnectedState;
+    }
     QString hash() const { return m_hash; }
 
-    // Answer every request named cmd through rule; replaces an earlier rule.
-    void on(const QString &cmd, Rule rule);
-    // Answer cmd with fixed members.
-    void answer(const QString &cmd, const QJsonObject &reply);
+    // Replaces an earlier rule for cmd.
+    void on(const QString &cmd, Rule rule) { m_rules.insert(cmd, std::move(rule)); }
+    void answer(const QString &cmd, const QJsonObject &reply) {
+        on(cmd, [reply](const QJsonObject &) { return std::optional<QJsonObject>(reply); });
+    }
     // Identity and heartbeat answers of a healthy aircraft.
     void answerIdentity(const QString &serial, int flightType);
     void clearRules() { m_rules.clear(); }
 
-    void reply(const QJsonObject &request, QJsonObject reply);
-    void sendEvent(const QString &event, const QJsonValue &value);
-    void sendRaw(const QString &text);
-    void close();
+    void reply(const QJsonObject &request, QJsonObject reply) {
+        reply.insert("SEQ", request.value("SEQ"));
+        send(reply);
+    }
+    void sendEvent(const QString &event, const QJsonValue &value) {
+        send({{"EVENT", event}, {"VALUE", value}});
+    }
 
     QList<QJsonObject> requests; // every request received, in order
     int attachments = 0;         // channels the plug-in opened to this controller
-    QList<QJsonObject> requestsNamed(const QString &cmd) const;
+    QList<QJsonObject> requestsNamed(const QString &cmd) const {
+        return withMember(requests, "CMD", cmd);
+    }
     // Waits until a request named cmd beyond the first `after` arrives.
     std::optional<QJsonObject> waitForRequest(const QString &cmd, int after = 0,
-                                              int timeoutMs = 5000);
-
-Q_SIGNALS:
-    void requestReceived(const QJsonObject &request);
-    void connected();
-    void disconnected();
+                                              int timeoutMs = 5000) {
+        return waitForNth(requests, "CMD", cmd, after, timeoutMs);
+    }
 
 private:
+    void send(const QJsonObject &message);
     void onText(const QString &text);
 
     QString m_hash;

@@ -1,8 +1,6 @@
 #include <orugroundstationservice.h>
 
-#include <QDir>
 #include <QDirIterator>
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QStandardPaths>
@@ -16,16 +14,15 @@ using Replies = std::shared_ptr<QList<QJsonObject>>;
 QJsonObject mission(int waypoints) {
     QJsonArray points;
     for (int i = 0; i < waypoints; ++i)
-        points.append(QJsonObject{{QStringLiteral("INDEX"), i}, {QStringLiteral("ALTI"), 30.5}});
-    return {{QStringLiteral("LENGTH"), waypoints}, {QStringLiteral("WAY_POINTS"), points}};
+        points.append(QJsonObject{{"INDEX", i}, {"ALTI", 30.5}});
+    return {{"LENGTH", waypoints}, {"WAY_POINTS", points}};
 }
 
 QJsonObject failure(const QString &message) {
-    return {{QStringLiteral("ERROR"), QStringLiteral("FAILURE")},
-            {QStringLiteral("ERROR_MESSAGE"), message}};
+    return {{"ERROR", "FAILURE"}, {"ERROR_MESSAGE", message}};
 }
 
-const QJsonObject Saved{{QStringLiteral("ERROR"), QStringLiteral("SUCCESS")}};
+const QJsonObject Saved{{"ERROR", "SUCCESS"}};
 
 QStringList treeOf(const QString &root) {
     QStringList entries;
@@ -42,10 +39,9 @@ QByteArray contentOf(const QString &path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
 }
 
-void writeFile(const QString &path, const QByteArray &content) {
+bool writeFile(const QString &path, const QByteArray &content) {
     QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(content), qint64(content.size()));
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
 
 } // namespace
@@ -53,19 +49,6 @@ void writeFile(const QString &path, const QByteArray &content) {
 class tst_WaylineStore : public QObject {
     Q_OBJECT
 
-private Q_SLOTS:
-    void initTestCase();
-    void init();
-    void roundTrip_data();
-    void roundTrip();
-    void loadOfStoredText();
-    void listIsCaseBlindAndShowsOnlyVisibleFiles();
-    void hostileNamesAreRefused_data();
-    void hostileNamesAreRefused();
-    void linksAreNeitherWrittenNorRead();
-    void savesAreWhole();
-
-private:
     static OruGroundStationService &store() { return OruGroundStationService::instance(); }
     static Replies call(const std::function<void(ReplyCallback)> &operation) {
         const Replies replies = std::make_shared<QList<QJsonObject>>();
@@ -75,7 +58,7 @@ private:
     // The one reply of an operation, or a marker that fails every comparison.
     static QJsonObject replyOf(const Replies &r) {
         if (!QTest::qWaitFor([&]() { return !r->isEmpty(); }, 10000) || r->size() != 1)
-            return {{QStringLiteral("TEST"), QStringLiteral("not exactly one reply")}};
+            return {{"TEST", "not exactly one reply"}};
         return r->first();
     }
     static Replies save(const QString &name, const QJsonObject &wayline) {
@@ -90,125 +73,116 @@ private:
     static QJsonObject listed() {
         return replyOf(call([](ReplyCallback writer) { store().WayLineList(writer); }));
     }
-    static QJsonObject value(const QJsonValue &value) { return {{QStringLiteral("VALUE"), value}}; }
-    QString path(const QString &name) const { return folder + QLatin1Char('/') + name; }
+    static QJsonObject value(const QJsonValue &value) { return {{"VALUE", value}}; }
+    QString path(const QString &name) const { return folder + '/' + name; }
 
     QTemporaryDir home;
     QString folder;
-};
 
-void tst_WaylineStore::initTestCase() {
-    QVERIFY(home.isValid());
-    qputenv("HOME", home.path().toUtf8());
-    QStandardPaths::setTestModeEnabled(true);
-    folder = home.path() + QStringLiteral("/Documents/Oru/Groundstation/Waylines");
-    SingletonEx<OruGroundStationService>::createInstance();
-    // Every level up from a documents folder that did not exist before.
-    QVERIFY(QDir(folder).exists());
-}
-
-void tst_WaylineStore::init() {
-    QVERIFY(QDir(folder).removeRecursively() && QDir().mkpath(folder));
-}
-
-void tst_WaylineStore::roundTrip_data() {
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QJsonObject>("wayline");
-    QTest::newRow("a plain name and a mission") << QStringLiteral("survey") << mission(3);
-    QTest::newRow("blanks, dots and non-ASCII letters")
-        << QStringLiteral("Feld Nord. Überflug 2") << QJsonObject{{QStringLiteral("K"), true}};
-    QTest::newRow("a name of exactly 255 bytes")
-        << QString(127, QChar(0xe9)) + QLatin1Char('x') << mission(1);
-}
-
-void tst_WaylineStore::roundTrip() {
-    QFETCH(QString, name);
-    QFETCH(QJsonObject, wayline);
-    QCOMPARE(saved(name, wayline), Saved);
-    QCOMPARE(listed(), value(QJsonArray{name}));
-    QCOMPARE(loaded(name), value(wayline));
-    QCOMPARE(contentOf(path(name)), QJsonDocument(wayline).toJson(QJsonDocument::Indented));
-}
-
-void tst_WaylineStore::loadOfStoredText() {
-    QCOMPARE(loaded(QStringLiteral("stored")), failure(QStringLiteral("file not exists.")));
-
-    // Only the text before a zero byte counts.
-    writeFile(path(QStringLiteral("stored")), QByteArray("{\"LENGTH\": 2}\0trailing junk", 27));
-    QCOMPARE(loaded(QStringLiteral("stored")), value(QJsonObject{{QStringLiteral("LENGTH"), 2}}));
-
-    // Valid JSON that is no object fails, with the parser's no-error text.
-    writeFile(path(QStringLiteral("stored")), "[1, 2]");
-    QJsonObject notObject = failure(QStringLiteral("no error occurred"));
-    notObject.insert(QStringLiteral("VALUE"), QJsonObject());
-    QCOMPARE(loaded(QStringLiteral("stored")), notObject);
-}
-
-void tst_WaylineStore::listIsCaseBlindAndShowsOnlyVisibleFiles() {
-    for (const char *name : {"c", "B", "a", ".hidden"})
-        writeFile(path(QString::fromLatin1(name)), "{}");
-    QVERIFY(QDir(folder).mkdir(QStringLiteral("sub")));
-    QVERIFY(QFile::link(path(QStringLiteral("a")), path(QStringLiteral("link"))));
-    QCOMPARE(listed(),
-             value(QJsonArray{QStringLiteral("a"), QStringLiteral("B"), QStringLiteral("c")}));
-}
-
-void tst_WaylineStore::hostileNamesAreRefused_data() {
-    QTest::addColumn<QString>("name");
-    QTest::newRow("a parent reference") << QStringLiteral("../x");
-    QTest::newRow("the parent folder") << QStringLiteral("..");
-    QTest::newRow("an empty name") << QString();
-    QTest::newRow("a hidden name") << QStringLiteral(".hidden");
-    QTest::newRow("a zero character") << QStringLiteral("a") + QChar(0) + QStringLiteral("b");
-    QTest::newRow("a backslash") << QStringLiteral("..\\x");
-    QTest::newRow("a delete character") << QStringLiteral("a") + QChar(0x7f);
-    QTest::newRow("an absolute path") << QStringLiteral("/tmp/x");
-    QTest::newRow("256 bytes") << QString(128, QChar(0xe9));
-}
-
-void tst_WaylineStore::hostileNamesAreRefused() {
-    QFETCH(QString, name);
-    const QStringList before = treeOf(home.path());
-    const QJsonObject refused = failure(QStringLiteral("invalid wayline name."));
-    QCOMPARE(saved(name, mission(1)), refused);
-    QCOMPARE(loaded(name), refused);
-    QCOMPARE(treeOf(home.path()), before);
-}
-
-void tst_WaylineStore::linksAreNeitherWrittenNorRead() {
-    QTemporaryDir elsewhere;
-    const QString target = elsewhere.filePath(QStringLiteral("target"));
-    writeFile(target, "{\"KEEP\": 1}");
-    QVERIFY(QFile::link(target, path(QStringLiteral("link"))));
-    QCOMPARE(saved(QStringLiteral("link"), mission(1)),
-             failure(QStringLiteral("file save error.")));
-    QCOMPARE(loaded(QStringLiteral("link")), failure(QStringLiteral("file not exists.")));
-    QCOMPARE(contentOf(target), QByteArray("{\"KEEP\": 1}"));
-}
-
-// A refused save that keeps the old file is staged in tests/fault (read-only folder).
-void tst_WaylineStore::savesAreWhole() {
-    const QString name = QStringLiteral("route");
-    const QJsonObject longer = mission(3000);
-    const QJsonObject shorter = mission(2000);
-    QCOMPARE(saved(name, longer), Saved);
-    QCOMPARE(saved(name, shorter), Saved);
-    QCOMPARE(loaded(name), value(shorter));
-
-    // Saves of one name at once: one of them whole, never a mix, and no
-    // temporary file left behind.
-    for (int round = 0; round < 10; ++round) {
-        const Replies first = save(name, longer);
-        const Replies second = save(name, shorter);
-        QCOMPARE(replyOf(first), Saved);
-        QCOMPARE(replyOf(second), Saved);
-        const QJsonObject now = loaded(name);
-        QVERIFY2(now == value(longer) || now == value(shorter),
-                 qPrintable(QStringLiteral("round %1").arg(round)));
-        QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-                 QStringList{name});
+private Q_SLOTS:
+    void initTestCase() {
+        QVERIFY(home.isValid());
+        qputenv("HOME", home.path().toUtf8());
+        QStandardPaths::setTestModeEnabled(true);
+        folder = home.path() + "/Documents/Oru/Groundstation/Waylines";
+        SingletonEx<OruGroundStationService>::createInstance();
+        // Every level up from a documents folder that did not exist before.
+        QVERIFY(QDir(folder).exists());
     }
-}
+
+    void init() { QVERIFY(QDir(folder).removeRecursively() && QDir().mkpath(folder)); }
+
+    void roundTrip_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QJsonObject>("wayline");
+        QTest::newRow("a plain name and a mission") << "survey" << mission(3);
+        QTest::newRow("blanks, dots and non-ASCII letters")
+            << "Feld Nord. Überflug 2" << QJsonObject{{"K", true}};
+        QTest::newRow("a name of exactly 255 bytes")
+            << QString(127, QChar(0xe9)) + 'x' << mission(1);
+    }
+
+    void roundTrip() {
+        QFETCH(QString, name);
+        QFETCH(QJsonObject, wayline);
+        QCOMPARE(saved(name, wayline), Saved);
+        QCOMPARE(listed(), value(QJsonArray{name}));
+        QCOMPARE(loaded(name), value(wayline));
+        QCOMPARE(contentOf(path(name)), QJsonDocument(wayline).toJson(QJsonDocument::Indented));
+    }
+
+    void loadOfStoredText() {
+        QCOMPARE(loaded("stored"), failure("file not exists."));
+        // Only the text before a zero byte counts.
+        QVERIFY(writeFile(path("stored"), QByteArray("{\"LENGTH\": 2}\0trailing junk", 27)));
+        QCOMPARE(loaded("stored"), value(QJsonObject{{"LENGTH", 2}}));
+        // Valid JSON that is no object fails, with the parser's no-error text.
+        QVERIFY(writeFile(path("stored"), "[1, 2]"));
+        QJsonObject notObject = failure("no error occurred");
+        notObject.insert("VALUE", QJsonObject());
+        QCOMPARE(loaded("stored"), notObject);
+    }
+
+    void listIsCaseBlindAndShowsOnlyVisibleFiles() {
+        for (const char *name : {"c", "B", "a", ".hidden"})
+            QVERIFY(writeFile(path(name), "{}"));
+        QVERIFY(QDir(folder).mkdir("sub"));
+        QVERIFY(QFile::link(path("a"), path("link")));
+        QCOMPARE(listed(), value(QJsonArray{"a", "B", "c"}));
+    }
+
+    void hostileNamesAreRefused_data() {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("a parent reference") << "../x";
+        QTest::newRow("the parent folder") << "..";
+        QTest::newRow("an empty name") << QString();
+        QTest::newRow("a hidden name") << ".hidden";
+        QTest::newRow("a zero character") << QString("a") + QChar(0) + "b";
+        QTest::newRow("a backslash") << "..\\x";
+        QTest::newRow("a delete character") << QString("a") + QChar(0x7f);
+        QTest::newRow("an absolute path") << "/tmp/x";
+        QTest::newRow("256 bytes") << QString(128, QChar(0xe9));
+    }
+
+    void hostileNamesAreRefused() {
+        QFETCH(QString, name);
+        const QStringList before = treeOf(home.path());
+        QCOMPARE(saved(name, mission(1)), failure("invalid wayline name."));
+        QCOMPARE(loaded(name), failure("invalid wayline name."));
+        QCOMPARE(treeOf(home.path()), before);
+    }
+
+    void linksAreNeitherWrittenNorRead() {
+        QTemporaryDir elsewhere;
+        const QString target = elsewhere.filePath("target");
+        QVERIFY(writeFile(target, "{\"KEEP\": 1}"));
+        QVERIFY(QFile::link(target, path("link")));
+        QCOMPARE(saved("link", mission(1)), failure("file save error."));
+        QCOMPARE(loaded("link"), failure("file not exists."));
+        QCOMPARE(contentOf(target), QByteArray("{\"KEEP\": 1}"));
+    }
+
+    // A refused save that keeps the old file is staged in tests/fault (read-only folder).
+    void savesAreWhole() {
+        const QJsonObject longer = mission(3000);
+        const QJsonObject shorter = mission(2000);
+        QCOMPARE(saved("route", longer), Saved);
+        QCOMPARE(saved("route", shorter), Saved);
+        QCOMPARE(loaded("route"), value(shorter));
+        // Saves of one name at once: one of them whole, never a mix, and no temporary file left.
+        for (int round = 0; round < 10; ++round) {
+            const Replies first = save("route", longer);
+            const Replies second = save("route", shorter);
+            QCOMPARE(replyOf(first), Saved);
+            QCOMPARE(replyOf(second), Saved);
+            const QJsonObject now = loaded("route");
+            QVERIFY2(now == value(longer) || now == value(shorter),
+                     qPrintable(QString::number(round)));
+            QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                     QStringList{"route"});
+        }
+    }
+};
 
 QTEST_MAIN(tst_WaylineStore)
 #include "tst_waylinestore.moc"

@@ -5,11 +5,10 @@ import {CommandChannel} from '../../web/js/connection.js';
 import {zonesFromWire, ZoneStore} from '../../web/js/zones.js';
 
 const rad = (deg) => (deg * Math.PI) / 180;
-const flight = (serial, lat, lng, extra = {}) => ({EVENT: 'FLIGHT_STATE', VALUE: {
-    AIRCRAFT: serial, LATI: rad(lat), LONTI: rad(lng), HEIGHT: 12, SPEED: 4, YAW: 90, FLIGHT_STATUS: 'HOVERING',
-    WAYPOINT_INDEX: -1, HOME_LATI: rad(47.3977), HOME_LONTI: rad(8.5456), ...extra}});
+const flight = (serial, lat, lng, extra = {}) => ({EVENT: 'FLIGHT_STATE', VALUE: {AIRCRAFT: serial, LATI: rad(lat), LONTI: rad(lng),
+    HEIGHT: 12, SPEED: 4, YAW: 90, FLIGHT_STATUS: 'HOVERING', WAYPOINT_INDEX: -1, HOME_LATI: rad(47.3977), HOME_LONTI: rad(8.5456), ...extra}});
 
-test('the aircraft list and the connection events decide who is connected', () => {
+test('list and events decide who is connected; flight state gives degrees, status changes and a bounded trail', () => {
     const fleet = new FleetState();
     fleet.setList([{AIRCRAFT: 'B2', FLIGHT_TYPE: 3, RC: 'hash-b'}, {AIRCRAFT: 'A1', FLIGHT_TYPE: 0, RC: 'hash-a'}, {RC: 'x'}]);
     assert.deepEqual(fleet.list().map((a) => [a.serial, a.type, a.rc, a.connected]),
@@ -21,10 +20,6 @@ test('the aircraft list and the connection events decide who is connected', () =
     assert.deepEqual([fleet.forget('C3'), fleet.forget('A1')], [false, true]);
     assert.deepEqual(fleet.list().map((a) => a.serial), ['B2', 'C3']);
     assert.equal(fleet.apply({EVENT: 'WP_UPLOAD_PROGRESS', VALUE: 50}), null);
-});
-
-test('flight state turns radians into degrees, tells status changes and keeps a bounded trail', () => {
-    const fleet = new FleetState();
     assert.equal(fleet.apply(flight('A1', 47.4, 8.55)), 'status HOVERING');
     assert.equal(fleet.apply(flight('A1', 47.4, 8.55)), null);
     assert.equal(fleet.apply(flight('A1', 47.4, 8.55, {FLIGHT_STATUS: 'MISSION'})), 'HOVERING → MISSION');
@@ -69,12 +64,9 @@ test('commands wait for their own reply, fail when the connection closes, and th
     const lost = channel.send('ClickGo', {});
     FakeSocket.made[0].close();
     assert.match((await lost).message, /closed before an answer/);
-    mock.timers.tick(500);
-    assert.equal(FakeSocket.made.length, 2);
+    const socketsAfter = (ms) => (mock.timers.tick(ms), FakeSocket.made.length);
+    assert.equal(socketsAfter(500), 2);
     // A refused attempt waits longer before the next.
     FakeSocket.made[1].close();
-    mock.timers.tick(999);
-    assert.equal(FakeSocket.made.length, 2);
-    mock.timers.tick(1);
-    assert.equal(FakeSocket.made.length, 3);
+    assert.deepEqual([socketsAfter(999), socketsAfter(1)], [2, 3]);
 });

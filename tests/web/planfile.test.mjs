@@ -4,31 +4,26 @@ import {missionToPlan, planToMission, missionToGeoJSON} from '../../web/js/planf
 import {createMission, createWaypoint} from '../../web/js/mission.js';
 
 function sample() {
-    const a = Object.assign(createWaypoint(47.3981, 8.5461), {alt: 35, yaw: -90});
-    a.actions = [['STAY', 3], ['SIMPLE_SHOT', 0], ['STAY', 2], ['CRAFT_YAW', -120], ['GIMBAL_PITCH', -60], ['VIDEO_START', 0]]
-        .map(([type, param]) => ({type: `WP_ACTION_${type}`, param}));
+    const actions = [['STAY', 3], ['SIMPLE_SHOT', 0], ['STAY', 2], ['CRAFT_YAW', -120], ['GIMBAL_PITCH', -60], ['VIDEO_START', 0]];
+    const a = Object.assign(createWaypoint(47.3981, 8.5461), {alt: 35, yaw: -90, actions: actions.map(([type, param]) => ({type: `WP_ACTION_${type}`, param}))});
     const b = Object.assign(createWaypoint(47.3990, 8.5470, a), {speed: 9, yaw: 45, actions: [{type: 'WP_ACTION_VIDEO_STOP', param: 0}]});
     const c = Object.assign(createWaypoint(47.3995, 8.5450, b), {speed: null});
     return Object.assign(createMission(), {idleSpeed: 6, finishAction: 1, yawMode: 3, waypoints: [a, b, c]});
 }
 
-test('a plan written and read back keeps the waypoints, speeds, actions and finish', () => {
+test('a plan has plain waypoint items in degrees relative to home, and reads back with speeds, actions and finish', () => {
     const m = sample();
+    const plan = missionToPlan(m);
+    const wps = plan.mission.items.filter((i) => i.command === 16);
+    assert.deepEqual([plan.fileType, wps.length, wps[0].frame, wps[0].params[0], wps[0].params.slice(4)], ['Plan', 3, 3, 3, [47.3981, 8.5461, 35]]);
+    assert.deepEqual(plan.mission.plannedHomePosition, [47.3981, 8.5461, 0]);
     const {mission, notes, home} = planToMission(JSON.stringify(missionToPlan(m, {lat: 47.3977, lng: 8.5456, alt: 400})));
     assert.deepEqual([notes, home, mission.idleSpeed, mission.finishAction], [[], {lat: 47.3977, lng: 8.5456, alt: 400}, 6, 1]);
     const strip = (n) => n.waypoints.map(({id, ...rest}) => rest);
     assert.deepEqual(strip(mission), strip(m));
 });
 
-test('waypoints are plain waypoint items in degrees, relative to home', () => {
-    const plan = missionToPlan(sample());
-    const wps = plan.mission.items.filter((i) => i.command === 16);
-    assert.deepEqual([plan.fileType, wps.length, wps[0].frame, wps[0].params[0]], ['Plan', 3, 3, 3]);
-    assert.deepEqual(wps[0].params.slice(4), [47.3981, 8.5461, 35]);
-    assert.deepEqual(plan.mission.plannedHomePosition, [47.3981, 8.5461, 0]);
-});
-
-test('a plan from another planner keeps what this aircraft can fly and says what it left out', () => {
+test('a plan from another planner keeps what this aircraft can fly and says what it left out; what is no plan is refused', () => {
     const item = (command, frame, params) => ({type: 'SimpleItem', command, frame, params});
     const {mission, notes} = planToMission({fileType: 'Plan', version: 1, mission: {
         cruiseSpeed: 12, plannedHomePosition: [-35.36, 149.16, 584], items: [
@@ -42,9 +37,6 @@ test('a plan from another planner keeps what this aircraft can fly and says what
     assert.deepEqual(mission.waypoints[1].actions, [{type: 'WP_ACTION_STAY', param: 3}, {type: 'WP_ACTION_SIMPLE_SHOT', param: 0}]);
     for (const said of [/not relative to home/, /take-off/, /survey/, /command 300/])
         assert.match(notes.join('\n'), said);
-});
-
-test('importing what is no plan is refused with a readable reason', () => {
     for (const [text, reason] of [['{"fileType": "Plan",', /not valid JSON/], ['{"type": "FeatureCollection"}', /not a QGroundControl plan/],
                                   ['[]', /not a QGroundControl plan/]])
         assert.throws(() => planToMission(text), reason);
