@@ -13,16 +13,6 @@ namespace {
 
 const QJsonObject Ok{{"ERROR", "SUCCESS"}};
 
-QJsonObject json(const char *text) {
-    return QJsonDocument::fromJson(text).object();
-}
-
-QJsonObject with(QJsonObject object, const QJsonObject &changes) {
-    for (auto it = changes.begin(); it != changes.end(); ++it)
-        object.insert(it.key(), it.value());
-    return object;
-}
-
 QJsonObject withoutSeq(QJsonObject message) {
     message.remove("SEQ");
     return message;

@@ -22,16 +22,6 @@ QJsonObject at(double north, double east) {
             {"LONTI", HomeLongitude + east / (FlightModel::EarthRadius * std::cos(HomeLatitude))}};
 }
 
-QJsonObject json(const char *text) {
-    return QJsonDocument::fromJson(text).object();
-}
-
-QJsonObject with(QJsonObject object, const QJsonObject &more) {
-    for (auto it = more.begin(); it != more.end(); ++it)
-        object.insert(it.key(), it.value());
-    return object;
-}
-
 QJsonObject header(int length = 3, int finish = 0) {
     return with(json(R"({"VEL_CMD_RANGE": 15, "IDLE_VEL": 10, "MISSION_EXEC_NUM": 1, "YAW_MODE": 0,
                          "TRACE_MODE": 0, "ACTION_ON_RC_LOST": 1, "GIMBAL_PITCH_MODE": 0,

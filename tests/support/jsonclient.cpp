@@ -47,3 +47,13 @@ std::optional<QJsonObject> waitForNth(const QList<QJsonObject> &messages, const 
 QString compactText(const QJsonObject &message) {
     return QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact));
 }
+
+QJsonObject json(const char *text) {
+    return QJsonDocument::fromJson(text).object();
+}
+
+QJsonObject with(QJsonObject object, const QJsonObject &changes) {
+    for (auto it = changes.begin(); it != changes.end(); ++it)
+        object.insert(it.key(), it.value());
+    return object;
+}

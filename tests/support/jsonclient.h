@@ -15,6 +15,10 @@ QList<QJsonObject> withMember(const QList<QJsonObject> &messages, const QString 
 std::optional<QJsonObject> waitForNth(const QList<QJsonObject> &messages, const QString &key,
                                       const QString &value, int after, int timeoutMs);
 QString compactText(const QJsonObject &message);
+// The object a JSON text holds (empty when it holds none), and object with
+// the members of changes put in.
+QJsonObject json(const char *text);
+QJsonObject with(QJsonObject object, const QJsonObject &changes);
 
 // A web client of the host as tests need it: sends commands, collects every
 // message that comes back, and waits for the reply to a given "SEQ".
