@@ -1,11 +1,11 @@
 #include "flightmodel.h"
 
+#include <QtMath>
+
 #include <algorithm>
 #include <cmath>
 
 namespace {
-
-constexpr double Pi = 3.14159265358979323846;
 
 // Arrivals end in an exponential approach, so they neither overshoot nor
 // creep: the last metre takes about two seconds.
@@ -391,7 +391,7 @@ void FlightModel::checkBattery() {
 
 void FlightModel::integrate(const Guidance &guidance, double seconds) {
     if (guidance.faceTravel && std::hypot(guidance.north, guidance.east) > FaceTravelSpeed)
-        m_yawTarget = std::atan2(guidance.east, guidance.north) * 180.0 / Pi;
+        m_yawTarget = std::atan2(guidance.east, guidance.north) * 180.0 / M_PI;
 
     double dNorth = guidance.north - m_velocityNorth;
     double dEast = guidance.east - m_velocityEast;

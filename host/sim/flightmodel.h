@@ -74,6 +74,9 @@ public:
     // Below these charges the aircraft goes home, then lands where it is.
     static constexpr double ReturnCharge = 0.10;
     static constexpr double LandCharge = 0.03;
+    // The WGS 84 equatorial radius, as a real aircraft's navigation reports
+    // positions in; the plug-in's zone distances keep the radius their zone
+    // database was built with.
     static constexpr double EarthRadius = 6378137.0;
 
     FlightModel(double latitude, double longitude);

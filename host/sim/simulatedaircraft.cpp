@@ -2,6 +2,7 @@
 
 #include <QHash>
 #include <QRandomGenerator>
+#include <QtMath>
 
 #include <algorithm>
 #include <chrono>
@@ -11,7 +12,6 @@
 
 namespace {
 
-constexpr double Pi = 3.14159265358979323846;
 const char *const Version = "oru-sim 1.0";
 // Past this much wall-clock time in one call, the simulation falls behind
 // rather than stalling its thread to catch up.
@@ -69,18 +69,18 @@ QString missing(const QString &key, const QString &kind) {
 
 // Both coordinates present, numbers and within their ranges, in radians.
 QString readPosition(const QJsonObject &object, double &latitude, double &longitude,
-                     double maxLatitude = Pi / 2) {
+                     double maxLatitude = M_PI_2) {
     if (!readNumber(object.value(QStringLiteral("LATI")), latitude))
         return missing(QStringLiteral("LATI"), QStringLiteral("a number"));
     if (!readNumber(object.value(QStringLiteral("LONTI")), longitude))
         return missing(QStringLiteral("LONTI"), QStringLiteral("a number"));
-    if (std::abs(latitude) > Pi / 2)
+    if (std::abs(latitude) > M_PI_2)
         return QStringLiteral("LATI %1 is not a latitude in radians").arg(text(latitude));
     if (std::abs(latitude) > maxLatitude)
         return QStringLiteral("LATI %1 lies beyond %2 degrees of latitude, too close to a pole")
             .arg(text(latitude))
-            .arg(text(std::round(maxLatitude * 180 / Pi)));
-    if (std::abs(longitude) > Pi)
+            .arg(text(std::round(qRadiansToDegrees(maxLatitude))));
+    if (std::abs(longitude) > M_PI)
         return QStringLiteral("LONTI %1 is not a longitude in radians").arg(text(longitude));
     return {};
 }
@@ -91,6 +91,25 @@ int actionCode(const QString &name) {
             return code;
     }
     return -1;
+}
+
+// One entry of a waypoint's COMMAND_LIST: a known action with its parameter in range.
+QString readAction(const QJsonObject &entry, const QString &name, qint64 &parameter) {
+    const int code = actionCode(name);
+    if (code < 0)
+        return QStringLiteral("unknown ACTION_TYPE \"%1\"").arg(name);
+    if (!readWhole(entry.value(QStringLiteral("PARAM_VALUE")), parameter))
+        return QStringLiteral("%1: PARAM_VALUE missing or not a whole number").arg(name);
+    if (code == FlightModel::ActionStay &&
+        (parameter < 0 || parameter > SimulatedAircraft::MaxStaySeconds))
+        return QStringLiteral("stay of %1 s is outside 0 to %2 s")
+            .arg(parameter)
+            .arg(SimulatedAircraft::MaxStaySeconds);
+    if (code == FlightModel::ActionCraftYaw && (parameter < -180 || parameter > 180))
+        return QStringLiteral("yaw of %1 degrees is outside -180 to 180").arg(parameter);
+    if (code == FlightModel::ActionGimbalPitch && (parameter < -90 || parameter > 30))
+        return QStringLiteral("gimbal pitch of %1 degrees is outside -90 to 30").arg(parameter);
+    return {};
 }
 
 // Distance in metres from a zone's centre to the segment between two points,
@@ -448,13 +467,13 @@ QJsonObject SimulatedAircraft::uploadWayPoint(const QJsonValue &value) {
         return failure(InvalidValue, QStringLiteral("VALUE must be a waypoint object"));
     const QJsonObject object = value.toObject();
     const int expected = m_upload->waypoints.size();
-    auto refuse = [expected](const QString &why) {
-        return failure(WaypointRefused, QStringLiteral("waypoint %1: %2").arg(expected).arg(why));
-    };
 
     qint64 index = 0;
     if (!readWhole(object.value(QStringLiteral("INDEX")), index))
-        return refuse(missing(QStringLiteral("INDEX"), QStringLiteral("a whole number")));
+        return failure(WaypointRefused, QStringLiteral("waypoint %1: %2")
+                                            .arg(expected)
+                                            .arg(missing(QStringLiteral("INDEX"),
+                                                         QStringLiteral("a whole number"))));
     if (index != expected)
         return failure(WaypointRefused, QStringLiteral("waypoint INDEX %1 is out of order; "
                                                        "expected %2")
@@ -462,31 +481,53 @@ QJsonObject SimulatedAircraft::uploadWayPoint(const QJsonValue &value) {
                                             .arg(expected));
     FlightModel::Waypoint waypoint;
     waypoint.index = int(index);
+    QJsonObject stored;
+    QString error = readWaypointPlace(object, waypoint, stored);
+    if (error.isEmpty())
+        error = readWaypointSpeed(object, waypoint, stored);
+    if (error.isEmpty())
+        error = readWaypointActions(object, waypoint, stored);
+    if (!error.isEmpty())
+        return failure(WaypointRefused, QStringLiteral("waypoint %1: %2").arg(expected).arg(error));
+
+    m_upload->waypoints.append(stored);
+    m_upload->flight.waypoints.push_back(waypoint);
+    if (m_upload->waypoints.size() == m_upload->length) {
+        m_mission = std::move(m_upload);
+        m_upload.reset();
+    }
+    return success();
+}
+
+// Position, height and damping: where the aircraft may go, as far as home allows.
+QString SimulatedAircraft::readWaypointPlace(const QJsonObject &object,
+                                             FlightModel::Waypoint &waypoint,
+                                             QJsonObject &stored) const {
     QString error = readPosition(object, waypoint.latitude, waypoint.longitude);
     if (!error.isEmpty())
-        return refuse(error);
+        return error;
     if (!readNumber(object.value(QStringLiteral("ALTI")), waypoint.altitude))
-        return refuse(missing(QStringLiteral("ALTI"), QStringLiteral("a number")));
+        return missing(QStringLiteral("ALTI"), QStringLiteral("a number"));
     if (waypoint.altitude < MinWaypointAltitude || waypoint.altitude > FlightModel::MaxHeight)
-        return refuse(QStringLiteral("ALTI %1 m is outside %2 to %3 m")
-                          .arg(text(waypoint.altitude))
-                          .arg(text(MinWaypointAltitude))
-                          .arg(text(FlightModel::MaxHeight)));
+        return QStringLiteral("ALTI %1 m is outside %2 to %3 m")
+            .arg(text(waypoint.altitude))
+            .arg(text(MinWaypointAltitude))
+            .arg(text(FlightModel::MaxHeight));
     const double fromHome = FlightModel::distance(m_model.homeLatitude(), m_model.homeLongitude(),
                                                   waypoint.latitude, waypoint.longitude);
     if (fromHome > FlightModel::MaxDistance)
-        return refuse(QStringLiteral("%1 m from home, beyond the %2 m limit")
-                          .arg(text(std::round(fromHome)))
-                          .arg(text(FlightModel::MaxDistance)));
+        return QStringLiteral("%1 m from home, beyond the %2 m limit")
+            .arg(text(std::round(fromHome)))
+            .arg(text(FlightModel::MaxDistance));
     const QJsonValue damping = object.value(QStringLiteral("DAMPING_DIS"));
     if (!damping.isUndefined() && !readNumber(damping, waypoint.damping))
-        return refuse(QStringLiteral("DAMPING_DIS is not a number"));
+        return QStringLiteral("DAMPING_DIS is not a number");
     if (waypoint.damping < 0 || waypoint.damping > MaxDampingDistance)
-        return refuse(QStringLiteral("DAMPING_DIS %1 m is outside 0 to %2 m")
-                          .arg(text(waypoint.damping))
-                          .arg(text(MaxDampingDistance)));
+        return QStringLiteral("DAMPING_DIS %1 m is outside 0 to %2 m")
+            .arg(text(waypoint.damping))
+            .arg(text(MaxDampingDistance));
 
-    QJsonObject stored{
+    stored = {
         {QStringLiteral("INDEX"), waypoint.index},
         {QStringLiteral("LATI"), waypoint.latitude},
         {QStringLiteral("LONTI"), waypoint.longitude},
@@ -497,87 +538,76 @@ QJsonObject SimulatedAircraft::uploadWayPoint(const QJsonValue &value) {
          wholeOf(object.value(QStringLiteral("TGT_GIMBAL_PITCH")))},
         {QStringLiteral("TURN_MODE"), wholeOf(object.value(QStringLiteral("TURN_MODE")))},
     };
+    return {};
+}
 
+QString SimulatedAircraft::readWaypointSpeed(const QJsonObject &object,
+                                             FlightModel::Waypoint &waypoint,
+                                             QJsonObject &stored) const {
     const int hasSpeed = wholeOf(object.value(QStringLiteral("HAS_SPEED")));
     stored.insert(QStringLiteral("HAS_SPEED"), hasSpeed);
-    if (hasSpeed != 0) {
-        if (!readNumber(object.value(QStringLiteral("SPEED")), waypoint.speed))
-            return refuse(missing(QStringLiteral("SPEED"), QStringLiteral("a number")));
-        if (waypoint.speed <= 0 || waypoint.speed > m_upload->speedRange)
-            return refuse(QStringLiteral("SPEED %1 m/s is outside 0 to %2 m/s (VEL_CMD_RANGE)")
-                              .arg(text(waypoint.speed))
-                              .arg(text(m_upload->speedRange)));
-        stored.insert(QStringLiteral("SPEED"), waypoint.speed);
-    }
+    if (hasSpeed == 0)
+        return {};
+    if (!readNumber(object.value(QStringLiteral("SPEED")), waypoint.speed))
+        return missing(QStringLiteral("SPEED"), QStringLiteral("a number"));
+    if (waypoint.speed <= 0 || waypoint.speed > m_upload->speedRange)
+        return QStringLiteral("SPEED %1 m/s is outside 0 to %2 m/s (VEL_CMD_RANGE)")
+            .arg(text(waypoint.speed))
+            .arg(text(m_upload->speedRange));
+    stored.insert(QStringLiteral("SPEED"), waypoint.speed);
+    return {};
+}
 
+QString SimulatedAircraft::readWaypointActions(const QJsonObject &object,
+                                               FlightModel::Waypoint &waypoint,
+                                               QJsonObject &stored) {
     qint64 timeLimit = 0;
     const QJsonValue limit = object.value(QStringLiteral("ACTION_TIME_LIMIT"));
     if (!limit.isUndefined() &&
         (!readWhole(limit, timeLimit) || timeLimit < 0 || timeLimit > 65535))
-        return refuse(QStringLiteral("ACTION_TIME_LIMIT is not a whole number of 0 to 65535 s"));
+        return QStringLiteral("ACTION_TIME_LIMIT is not a whole number of 0 to 65535 s");
     const int hasAction = wholeOf(object.value(QStringLiteral("HAS_ACTION")));
     stored.insert(QStringLiteral("HAS_ACTION"), hasAction);
     stored.insert(QStringLiteral("ACTION_TIME_LIMIT"), int(timeLimit));
-    if (hasAction != 0) {
-        waypoint.actionTimeLimit = double(timeLimit);
-        const QJsonObject action = object.value(QStringLiteral("ACTION")).toObject();
-        qint64 count = 0;
-        qint64 repeat = 0;
-        if (!readWhole(action.value(QStringLiteral("ACTION_NUM")), count) || count < 0 ||
-            count > MaxActions)
-            return refuse(
-                QStringLiteral("ACTION_NUM is not a whole number of 0 to %1").arg(MaxActions));
-        const QJsonValue repeatValue = action.value(QStringLiteral("ACTION_RPT"));
-        if (!repeatValue.isUndefined() &&
-            (!readWhole(repeatValue, repeat) || repeat < 0 || repeat > MaxActions))
-            return refuse(
-                QStringLiteral("ACTION_RPT is not a whole number of 0 to %1").arg(MaxActions));
-        const QJsonArray list = action.value(QStringLiteral("COMMAND_LIST")).toArray();
-        if (list.size() != count)
-            return refuse(QStringLiteral("ACTION_NUM %1 but COMMAND_LIST holds %2 actions")
-                              .arg(count)
-                              .arg(list.size()));
-        waypoint.repeat = int(std::max<qint64>(1, repeat));
-        QJsonObject commands;
-        for (int i = 0; i < list.size(); ++i) {
-            const QJsonObject entry = list.at(i).toObject();
-            const QString name = entry.value(QStringLiteral("ACTION_TYPE")).toString();
-            const int code = actionCode(name);
-            if (code < 0)
-                return refuse(QStringLiteral("unknown ACTION_TYPE \"%1\"").arg(name));
-            qint64 parameter = 0;
-            if (!readWhole(entry.value(QStringLiteral("PARAM_VALUE")), parameter))
-                return refuse(
-                    QStringLiteral("%1: PARAM_VALUE missing or not a whole number").arg(name));
-            if (code == FlightModel::ActionStay && (parameter < 0 || parameter > MaxStaySeconds))
-                return refuse(QStringLiteral("stay of %1 s is outside 0 to %2 s")
-                                  .arg(parameter)
-                                  .arg(MaxStaySeconds));
-            if (code == FlightModel::ActionCraftYaw && (parameter < -180 || parameter > 180))
-                return refuse(
-                    QStringLiteral("yaw of %1 degrees is outside -180 to 180").arg(parameter));
-            if (code == FlightModel::ActionGimbalPitch && (parameter < -90 || parameter > 30))
-                return refuse(QStringLiteral("gimbal pitch of %1 degrees is outside -90 to 30")
-                                  .arg(parameter));
-            waypoint.actions.push_back({code, double(parameter)});
-            // The list goes back as an object: a repeated name keeps its first value.
-            if (!commands.contains(name))
-                commands.insert(
-                    name, int(code == FlightModel::ActionStay ? parameter * 1000 : parameter));
-        }
-        stored.insert(QStringLiteral("ACTION"),
-                      QJsonObject{{QStringLiteral("ACTION_NUM"), int(count)},
-                                  {QStringLiteral("ACTION_RPT"), int(repeat)},
-                                  {QStringLiteral("COMMAND_LIST"), commands}});
+    if (hasAction == 0)
+        return {};
+    waypoint.actionTimeLimit = double(timeLimit);
+    const QJsonObject action = object.value(QStringLiteral("ACTION")).toObject();
+    qint64 count = 0;
+    qint64 repeat = 0;
+    if (!readWhole(action.value(QStringLiteral("ACTION_NUM")), count) || count < 0 ||
+        count > MaxActions)
+        return QStringLiteral("ACTION_NUM is not a whole number of 0 to %1").arg(MaxActions);
+    const QJsonValue repeatValue = action.value(QStringLiteral("ACTION_RPT"));
+    if (!repeatValue.isUndefined() &&
+        (!readWhole(repeatValue, repeat) || repeat < 0 || repeat > MaxActions))
+        return QStringLiteral("ACTION_RPT is not a whole number of 0 to %1").arg(MaxActions);
+    const QJsonArray list = action.value(QStringLiteral("COMMAND_LIST")).toArray();
+    if (list.size() != count)
+        return QStringLiteral("ACTION_NUM %1 but COMMAND_LIST holds %2 actions")
+            .arg(count)
+            .arg(list.size());
+    waypoint.repeat = int(std::max<qint64>(1, repeat));
+    QJsonObject commands;
+    for (const QJsonValue &item : list) {
+        const QJsonObject entry = item.toObject();
+        const QString name = entry.value(QStringLiteral("ACTION_TYPE")).toString();
+        qint64 parameter = 0;
+        const QString error = readAction(entry, name, parameter);
+        if (!error.isEmpty())
+            return error;
+        const int code = actionCode(name);
+        waypoint.actions.push_back({code, double(parameter)});
+        // The list goes back as an object: a repeated name keeps its first value.
+        if (!commands.contains(name))
+            commands.insert(name,
+                            int(code == FlightModel::ActionStay ? parameter * 1000 : parameter));
     }
-
-    m_upload->waypoints.append(stored);
-    m_upload->flight.waypoints.push_back(waypoint);
-    if (m_upload->waypoints.size() == m_upload->length) {
-        m_mission = std::move(m_upload);
-        m_upload.reset();
-    }
-    return success();
+    stored.insert(QStringLiteral("ACTION"),
+                  QJsonObject{{QStringLiteral("ACTION_NUM"), int(count)},
+                              {QStringLiteral("ACTION_RPT"), int(repeat)},
+                              {QStringLiteral("COMMAND_LIST"), commands}});
+    return {};
 }
 
 QJsonObject SimulatedAircraft::downloadWayLineMission(const QJsonValue &) {

@@ -105,6 +105,14 @@ private:
 
     // Empty when the mission stays clear of every zone, else the reason.
     QString noFlyZoneConflict(const StoredMission &mission) const;
+    // Each reads one part of an uploaded waypoint into the flight plan and the
+    // stored copy; a non-empty text is why the waypoint is refused.
+    QString readWaypointPlace(const QJsonObject &object, FlightModel::Waypoint &waypoint,
+                              QJsonObject &stored) const;
+    QString readWaypointSpeed(const QJsonObject &object, FlightModel::Waypoint &waypoint,
+                              QJsonObject &stored) const;
+    static QString readWaypointActions(const QJsonObject &object, FlightModel::Waypoint &waypoint,
+                                       QJsonObject &stored);
     QJsonObject flightState() const;
     QJsonObject batteryState() const;
     void emitEvent(const QString &name, const QJsonObject &value);

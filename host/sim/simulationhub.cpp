@@ -2,6 +2,7 @@
 
 #include "adminview.h"
 #include "controllerserver.h"
+#include "flightmodel.h"
 #include "generalchannel.h"
 #include "hostserver.h"
 #include "simlog.h"
@@ -10,13 +11,12 @@
 #include <QRandomGenerator>
 #include <QWebSocket>
 #include <QWebSocketServer>
+#include <QtMath>
 
 #include <cmath>
 
 namespace {
 
-constexpr double Pi = 3.14159265358979323846;
-constexpr double EarthRadius = 6378137.0;
 // Sunflower placement: neighbours stand about 30 m apart however many there are.
 constexpr double PlacementSpacing = 18.0;
 constexpr double GoldenAngle = 2.399963229728653;
@@ -104,10 +104,11 @@ SimDevice SimulationHub::makeDevice(const QString &deviceType) {
 
     const double radius = PlacementSpacing * std::sqrt(m_placed + 0.5);
     const double angle = m_placed * GoldenAngle;
-    const double homeLatitude = DefaultHomeLatitude * Pi / 180.0;
-    device.latitude = homeLatitude + radius * std::cos(angle) / EarthRadius;
-    device.longitude = DefaultHomeLongitude * Pi / 180.0 +
-                       radius * std::sin(angle) / (EarthRadius * std::cos(homeLatitude));
+    const double homeLatitude = qDegreesToRadians(DefaultHomeLatitude);
+    device.latitude = homeLatitude + radius * std::cos(angle) / FlightModel::EarthRadius;
+    device.longitude =
+        qDegreesToRadians(DefaultHomeLongitude) +
+        radius * std::sin(angle) / (FlightModel::EarthRadius * std::cos(homeLatitude));
     ++m_placed;
     return device;
 }
