@@ -10,7 +10,7 @@
 // The aircraft agent: learns which aircraft sits behind the device, watches
 // that its controller keeps answering, relays its events and carries the web
 // client's commands to it.
-class ORU_EXPORT OruTolmAgent : public OruDeviceAgent {
+class OruTolmAgent : public OruDeviceAgent {
     Q_OBJECT
 public:
     explicit OruTolmAgent(OruGroundStationService *service);

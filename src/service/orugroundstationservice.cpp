@@ -5,9 +5,13 @@
 #include "orugeneralviewlistener.h"
 #include "orutolmagent.h"
 
+#include <replies.h>
+
 #include <QDateTime>
 
 #include <random>
+
+template class SingletonEx<OruGroundStationService>;
 
 namespace {
 
@@ -80,9 +84,7 @@ std::shared_ptr<OruDeviceAgent> OruGroundStationService::getAgent(const QString 
             return entry.second;
     }
     if (writer)
-        writer(
-            {{QStringLiteral("ERROR"), QStringLiteral("FAILURE")},
-             {QStringLiteral("ERROR_MESSAGE"), QStringLiteral("Can't find aircraft ") + aircraft}});
+        writer(failureReply(QStringLiteral("Can't find aircraft ") + aircraft));
     return {};
 }
 

@@ -1,15 +1,14 @@
-#include <orugroundstationservice.h>
+#include <waylinefiles.h>
 
 #include <QDirIterator>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
-namespace {
+#include <thread>
 
-using Replies = std::shared_ptr<QList<QJsonObject>>;
+namespace {
 
 QJsonObject mission(int waypoints) {
     QJsonArray points;
@@ -17,12 +16,6 @@ QJsonObject mission(int waypoints) {
         points.append(QJsonObject{{"INDEX", i}, {"ALTI", 30.5}});
     return {{"LENGTH", waypoints}, {"WAY_POINTS", points}};
 }
-
-QJsonObject failure(const QString &message) {
-    return {{"ERROR", "FAILURE"}, {"ERROR_MESSAGE", message}};
-}
-
-const QJsonObject Saved{{"ERROR", "SUCCESS"}};
 
 QStringList treeOf(const QString &root) {
     QStringList entries;
@@ -44,49 +37,32 @@ bool writeFile(const QString &path, const QByteArray &content) {
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
 
+// The outcome as one comparable text: "ok <value>" or "failed <message>".
+QString outcome(const Result<QJsonObject> &result) {
+    return result ? "ok " + QJsonDocument(result.value()).toJson(QJsonDocument::Compact)
+                  : "failed " + result.errorMessage();
+}
+
 } // namespace
 
-class tst_WaylineStore : public QObject {
+class tst_WaylineFiles : public QObject {
     Q_OBJECT
-
-    static OruGroundStationService &store() { return OruGroundStationService::instance(); }
-    static Replies call(const std::function<void(ReplyCallback)> &operation) {
-        const Replies replies = std::make_shared<QList<QJsonObject>>();
-        operation([replies](const QJsonObject &reply) { replies->append(reply); });
-        return replies;
-    }
-    // The one reply of an operation, or a marker that fails every comparison.
-    static QJsonObject replyOf(const Replies &r) {
-        if (!QTest::qWaitFor([&]() { return !r->isEmpty(); }, 10000) || r->size() != 1)
-            return {{"TEST", "not exactly one reply"}};
-        return r->first();
-    }
-    static Replies save(const QString &name, const QJsonObject &wayline) {
-        return call([&](ReplyCallback writer) { store().SaveWayLine(name, wayline, writer); });
-    }
-    static QJsonObject saved(const QString &name, const QJsonObject &w) {
-        return replyOf(save(name, w));
-    }
-    static QJsonObject loaded(const QString &name) {
-        return replyOf(call([&](ReplyCallback writer) { store().LoadWayLine(name, writer); }));
-    }
-    static QJsonObject listed() {
-        return replyOf(call([](ReplyCallback writer) { store().WayLineList(writer); }));
-    }
-    static QJsonObject value(const QJsonValue &value) { return {{"VALUE", value}}; }
-    QString path(const QString &name) const { return folder + '/' + name; }
 
     QTemporaryDir home;
     QString folder;
+    WaylineFiles files{QString()};
+
+    QString path(const QString &name) const { return folder + '/' + name; }
 
 private Q_SLOTS:
     void initTestCase() {
         QVERIFY(home.isValid());
         qputenv("HOME", home.path().toUtf8());
-        QStandardPaths::setTestModeEnabled(true);
         folder = home.path() + "/Documents/Oru/Groundstation/Waylines";
-        SingletonEx<OruGroundStationService>::createInstance();
+        QCOMPARE(WaylineFiles::defaultFolder(), folder);
+        files = WaylineFiles(folder);
         // Every level up from a documents folder that did not exist before.
+        files.makeFolder();
         QVERIFY(QDir(folder).exists());
     }
 
@@ -105,22 +81,22 @@ private Q_SLOTS:
     void roundTrip() {
         QFETCH(QString, name);
         QFETCH(QJsonObject, wayline);
-        QCOMPARE(saved(name, wayline), Saved);
-        QCOMPARE(listed(), value(QJsonArray{name}));
-        QCOMPARE(loaded(name), value(wayline));
+        QVERIFY(WaylineFiles::isValidName(name));
+        QVERIFY(!files.exists(name));
+        QVERIFY(files.save(name, wayline));
+        QVERIFY(files.exists(name));
+        QCOMPARE(files.list(), QStringList{name});
+        QCOMPARE(files.read(name).value(), wayline);
         QCOMPARE(contentOf(path(name)), QJsonDocument(wayline).toJson(QJsonDocument::Indented));
     }
 
-    void loadOfStoredText() {
-        QCOMPARE(loaded("stored"), failure("file not exists."));
+    void readOfStoredText() {
         // Only the text before a zero byte counts.
         QVERIFY(writeFile(path("stored"), QByteArray("{\"LENGTH\": 2}\0trailing junk", 27)));
-        QCOMPARE(loaded("stored"), value(QJsonObject{{"LENGTH", 2}}));
+        QCOMPARE(outcome(files.read("stored")), "ok {\"LENGTH\":2}");
         // Valid JSON that is no object fails, with the parser's no-error text.
         QVERIFY(writeFile(path("stored"), "[1, 2]"));
-        QJsonObject notObject = failure("no error occurred");
-        notObject.insert("VALUE", QJsonObject());
-        QCOMPARE(loaded("stored"), notObject);
+        QCOMPARE(outcome(files.read("stored")), "failed no error occurred");
     }
 
     void listIsCaseBlindAndShowsOnlyVisibleFiles() {
@@ -128,7 +104,8 @@ private Q_SLOTS:
             QVERIFY(writeFile(path(name), "{}"));
         QVERIFY(QDir(folder).mkdir("sub"));
         QVERIFY(QFile::link(path("a"), path("link")));
-        QCOMPARE(listed(), value(QJsonArray{"a", "B", "c"}));
+        QCOMPARE(files.list(), QStringList({"a", "B", "c"}));
+        QCOMPARE(WaylineFiles(QString()).list(), QStringList());
     }
 
     void hostileNamesAreRefused_data() {
@@ -146,10 +123,7 @@ private Q_SLOTS:
 
     void hostileNamesAreRefused() {
         QFETCH(QString, name);
-        const QStringList before = treeOf(home.path());
-        QCOMPARE(saved(name, mission(1)), failure("invalid wayline name."));
-        QCOMPARE(loaded(name), failure("invalid wayline name."));
-        QCOMPARE(treeOf(home.path()), before);
+        QVERIFY(!WaylineFiles::isValidName(name));
     }
 
     void linksAreNeitherWrittenNorRead() {
@@ -157,32 +131,40 @@ private Q_SLOTS:
         const QString target = elsewhere.filePath("target");
         QVERIFY(writeFile(target, "{\"KEEP\": 1}"));
         QVERIFY(QFile::link(target, path("link")));
-        QCOMPARE(saved("link", mission(1)), failure("file save error."));
-        QCOMPARE(loaded("link"), failure("file not exists."));
+        QCOMPARE(files.save("link", mission(1)).errorMessage(), "file save error.");
+        QVERIFY(!files.exists("link"));
         QCOMPARE(contentOf(target), QByteArray("{\"KEEP\": 1}"));
     }
 
-    // A refused save that keeps the old file is staged in tests/fault (read-only folder).
+    void withoutAFolderNothingIsWritten() {
+        const QStringList before = treeOf(home.path());
+        const WaylineFiles nowhere{QString()};
+        nowhere.makeFolder();
+        QVERIFY(!nowhere.save("x", mission(1)));
+        QVERIFY(!nowhere.exists("x"));
+        QCOMPARE(treeOf(home.path()), before);
+    }
+
+    // Saves of one name at once: one of them whole, never a mix, and no
+    // temporary file left. A refused save that keeps the old file is staged
+    // in tests/fault (read-only folder).
     void savesAreWhole() {
         const QJsonObject longer = mission(3000);
         const QJsonObject shorter = mission(2000);
-        QCOMPARE(saved("route", longer), Saved);
-        QCOMPARE(saved("route", shorter), Saved);
-        QCOMPARE(loaded("route"), value(shorter));
-        // Saves of one name at once: one of them whole, never a mix, and no temporary file left.
         for (int round = 0; round < 10; ++round) {
-            const Replies first = save("route", longer);
-            const Replies second = save("route", shorter);
-            QCOMPARE(replyOf(first), Saved);
-            QCOMPARE(replyOf(second), Saved);
-            const QJsonObject now = loaded("route");
-            QVERIFY2(now == value(longer) || now == value(shorter),
-                     qPrintable(QString::number(round)));
+            bool saved[2] = {};
+            std::thread first([&]() { saved[0] = bool(files.save("route", longer)); });
+            std::thread second([&]() { saved[1] = bool(files.save("route", shorter)); });
+            first.join();
+            second.join();
+            QVERIFY(saved[0] && saved[1]);
+            const QJsonObject now = files.read("route").value();
+            QVERIFY2(now == longer || now == shorter, qPrintable(QString::number(round)));
             QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
                      QStringList{"route"});
         }
     }
 };
 
-QTEST_MAIN(tst_WaylineStore)
-#include "tst_waylinestore.moc"
+QTEST_GUILESS_MAIN(tst_WaylineFiles)
+#include "tst_waylinefiles.moc"
