@@ -550,10 +550,10 @@ private:
 
 } // namespace
 
-std::vector<NoFlyZone> NoFlyZoneFile::read(const QString &path) {
-    std::vector<NoFlyZone> zones;
+Result<std::vector<NoFlyZone>> NoFlyZoneFile::read(const QString &path) {
+    using Zones = Result<std::vector<NoFlyZone>>;
     if (!QFile::exists(path))
-        return zones;
+        return Zones::failure(QStringLiteral("no zone file at ") + path);
 
     QFile file(path);
     QByteArray content;
@@ -576,15 +576,13 @@ std::vector<NoFlyZone> NoFlyZoneFile::read(const QString &path) {
         begin = "";
 
     // Entries run to some 200 bytes; reserved pages cost nothing until used.
+    std::vector<NoFlyZone> zones;
     zones.reserve(size_t(size) / 100);
     ZoneStream stream(begin, begin + size, mapped, zones);
-    if (!stream.read()) {
-        zones.clear();
-        zones.shrink_to_fit();
-        return zones;
-    }
+    if (!stream.read())
+        return Zones::failure(path + QStringLiteral(" is not a zone file"));
     sortByLatitude(zones);
-    return zones;
+    return Zones::success(std::move(zones));
 }
 
 bool NoFlyZoneFile::readZone(const QJsonObject &entry, NoFlyZone &zone) {

@@ -34,12 +34,14 @@ void NoFlyZoneManager::initNoflyZone() {
     const QPointer<NoFlyZoneManager> self(this);
     runInBackground([path, self]() -> std::function<void()> {
         // std::function wants a copyable closure; the list itself is never copied.
-        auto loaded = std::make_shared<std::vector<NoFlyZone>>(NoFlyZoneFile::read(path));
+        auto loaded = std::make_shared<Result<std::vector<NoFlyZone>>>(NoFlyZoneFile::read(path));
         return [self, loaded]() {
             // The service may have gone while the file was read.
             if (!self)
                 return;
-            self->setZones(std::move(*loaded));
+            if (!*loaded)
+                ORU_LOG_WARNING("NOFLYZONE", "onLoaded") << loaded->errorMessage();
+            self->setZones(loaded->value());
             ORU_LOG_INFO("NOFLYZONE", "onLoaded")
                 << static_cast<unsigned long long>(self->nearby_zones.zones().size())
                 << " no fly zones loaded.";

@@ -30,7 +30,7 @@ void fuzzOne(const QByteArray &input) {
     static NearbyZones nearby;
     const QString path = folder.filePath(QStringLiteral("limit.txt"));
     FuzzSupport::writeFile(path, input);
-    std::vector<NoFlyZone> zones = NoFlyZoneFile::read(path);
+    std::vector<NoFlyZone> zones = NoFlyZoneFile::read(path).value();
     const std::vector<NoFlyZone> byQt = readZonesWithQt(path);
     if (!std::equal(zones.begin(), zones.end(), byQt.begin(), byQt.end(),
                     [](const auto &a, const auto &b) { return fields(a) == fields(b); })) {
