@@ -1,6 +1,6 @@
 #include "orudeviceagent.h"
 
-#include "orugroundstationservice.h"
+#include <orugroundstationservice.h>
 
 #include <debugger.h>
 #include <hostaddress.h>

@@ -1,7 +1,7 @@
 #ifndef ORUDEVICEAGENT_H
 #define ORUDEVICEAGENT_H
 
-#include "orutypes.h"
+#include <orutypes.h>
 
 #include <QJsonArray>
 #include <QJsonObject>

@@ -1,7 +1,7 @@
 #include "orutolmagent.h"
 
-#include "orugroundstationservice.h"
-#include "waylinecodec.h"
+#include <orugroundstationservice.h>
+#include <waylinecodec.h>
 
 #include <debugger.h>
 

@@ -2,7 +2,7 @@
 #define ORUTOLMAGENT_H
 
 #include "orudeviceagent.h"
-#include "waylinemission.h"
+#include <waylinemission.h>
 
 #include <deque>
 #include <memory>

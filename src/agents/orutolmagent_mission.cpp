@@ -1,7 +1,7 @@
 #include "orutolmagent.h"
 
-#include "orugroundstationservice.h"
-#include "waylinecodec.h"
+#include <orugroundstationservice.h>
+#include <waylinecodec.h>
 
 // Each transfer is a chain: the next request goes out from the continuation
 // of the previous one, so a chain never has more than one request pending.

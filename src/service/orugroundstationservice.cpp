@@ -1,9 +1,9 @@
 #include "orugroundstationservice.h"
 
-#include "noflyzonemanager.h"
-#include "orudeviceagent.h"
-#include "orugeneralviewlistener.h"
-#include "orutolmagent.h"
+#include <noflyzonemanager.h>
+#include <orudeviceagent.h>
+#include <orugeneralviewlistener.h>
+#include <orutolmagent.h>
 
 #include <replies.h>
 

@@ -1,6 +1,6 @@
 #include "orugroundstationview.h"
 
-#include "orugroundstationservice.h"
+#include <orugroundstationservice.h>
 
 #include <debugger.h>
 
