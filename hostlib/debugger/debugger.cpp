@@ -1,7 +1,5 @@
 #include "debugger.h"
 
-#include <QLoggingCategory>
-
 #include <map>
 #include <memory>
 #include <mutex>
@@ -31,18 +29,55 @@ const QLoggingCategory &Debugger::category(const std::string &section) {
     return *entry->category;
 }
 
+bool Debugger::isEnabled(const QLoggingCategory &category, QtMsgType level) {
+    return level == QtWarningMsg ? category.isWarningEnabled() : category.isInfoEnabled();
+}
+
+std::string Debugger::functionText(const char *compilerText, const char *closure) {
+    // The name ends at the first parenthesis outside template brackets, and
+    // starts after the last space before it, which ends the return type.
+    const std::string text(compilerText);
+    size_t start = 0;
+    size_t end = text.size();
+    int depth = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '<')
+            ++depth;
+        else if (c == '>' && depth > 0)
+            --depth;
+        else if (depth == 0 && c == ' ')
+            start = i + 1;
+        else if (depth == 0 && c == '(') {
+            end = i;
+            break;
+        }
+    }
+    std::string function = text.substr(start, end - start);
+    if (closure && *closure)
+        function += std::string("::") + closure;
+    return function;
+}
+
 Debugger::Debugger(const SECTION &section, const std::string &function, int line)
-    : m_category(category(section.name))
+    : Debugger(category(section.name), QtInfoMsg, function, line) {}
+
+Debugger::Debugger(const QLoggingCategory &category, QtMsgType level, const std::string &function,
+                   int line)
+    : m_category(category)
+    , m_level(level)
     , m_function(function)
     , m_line(line) {}
 
 Debugger::~Debugger() {
-    if (!m_category.isInfoEnabled())
+    if (!isEnabled(m_category, m_level))
         return;
-    QMessageLogger(nullptr, m_line, m_function.c_str(), m_category.categoryName())
-            .info(m_category)
-            .noquote()
-        << QString::fromStdString(m_text.str());
+    QMessageLogger logger(nullptr, m_line, m_function.c_str(), m_category.categoryName());
+    const QString text = QString::fromStdString(m_text.str());
+    if (m_level == QtWarningMsg)
+        logger.warning(m_category).noquote() << text;
+    else
+        logger.info(m_category).noquote() << text;
 }
 
 std::ostream &Debugger::Dump() {

@@ -1,8 +1,9 @@
 #include "orudeviceagent.h"
 
-#include "orugroundstationservice.h"
+#include <orugroundstationservice.h>
 
 #include <debugger.h>
+#include <hostaddress.h>
 
 #include <QJsonDocument>
 #include <QTcpSocket>
@@ -15,8 +16,7 @@ OruDeviceAgent::OruDeviceAgent(OruGroundStationService *service)
     connect(&socket, &QWebSocket::connected, this, &OruDeviceAgent::onWebSocketConnected);
     connect(&socket, &QWebSocket::disconnected, this, &OruDeviceAgent::onWebSocketDisconnected);
     connect(&socket, &QWebSocket::textMessageReceived, this, &OruDeviceAgent::onTextMessage);
-    Debugger(SECTION("OruDeviceAgent"), "OruDeviceAgent::OruDeviceAgent", __LINE__).Dump()
-        << "agent created.";
+    ORU_LOG_INFO("OruDeviceAgent") << "agent created.";
 }
 
 OruDeviceAgent::~OruDeviceAgent() {
@@ -28,8 +28,7 @@ OruDeviceAgent::~OruDeviceAgent() {
 
 void OruDeviceAgent::openChannel(const QString &hash) {
     deviceHash = hash;
-    socket.open(QUrl(QStringLiteral("ws://127.0.0.1:19870/controller/navigation/") + hash,
-                     QUrl::TolerantMode));
+    socket.open(HostAddress::url(QStringLiteral("/controller/navigation/") + hash));
 }
 
 void OruDeviceAgent::sendRequest(QJsonObject &request, ReplyCallback callback) {
@@ -41,8 +40,7 @@ void OruDeviceAgent::sendRequest(QJsonObject &request, ReplyCallback callback) {
 }
 
 void OruDeviceAgent::onWebSocketConnected() {
-    Debugger(SECTION("OruDeviceAgent"), "OruDeviceAgent::onWebSocketConnected", __LINE__).Dump()
-        << "WebSocket connected";
+    ORU_LOG_INFO("OruDeviceAgent") << "WebSocket connected";
     // Requests go out at once: with Nagle's algorithm a large one (a mission
     // header) waited for the controller's delayed ACK, some 40 ms.
     if (auto *tcp = socket.findChild<QTcpSocket *>())
@@ -51,8 +49,7 @@ void OruDeviceAgent::onWebSocketConnected() {
 }
 
 void OruDeviceAgent::onWebSocketDisconnected() {
-    Debugger(SECTION("OruDeviceAgent"), "OruDeviceAgent::onWebSocketDisconnected", __LINE__).Dump()
-        << "WebSocket disconnected";
+    ORU_LOG_INFO("OruDeviceAgent") << "WebSocket disconnected";
     timer.stop();
 }
 
@@ -60,8 +57,7 @@ void OruDeviceAgent::onTextMessage(const QString &message) {
     QJsonParseError error;
     const QJsonDocument doc = QJsonDocument::fromJson(message.toUtf8(), &error);
     if (error.error != QJsonParseError::NoError || !doc.isObject()) {
-        Debugger(SECTION("OruDeviceAgent"), "OruDeviceAgent::onTextMessage", __LINE__).Dump()
-            << error.errorString();
+        ORU_LOG_WARNING("OruDeviceAgent") << error.errorString();
         return;
     }
     const QJsonObject obj = doc.object();
@@ -82,6 +78,5 @@ void OruDeviceAgent::onTextMessage(const QString &message) {
         onEvent(obj);
         return;
     }
-    Debugger(SECTION("OruDeviceAgent"), "OruDeviceAgent::onTextMessage", __LINE__).Dump()
-        << "invalid json format! NO NO SEQ";
+    ORU_LOG_WARNING("OruDeviceAgent") << "invalid json format! NO NO SEQ";
 }

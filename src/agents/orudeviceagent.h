@@ -1,8 +1,7 @@
 #ifndef ORUDEVICEAGENT_H
 #define ORUDEVICEAGENT_H
 
-#include "oruexport.h"
-#include "orutypes.h"
+#include <orutypes.h>
 
 #include <QJsonArray>
 #include <QJsonObject>
@@ -17,7 +16,7 @@ class OruGroundStationService;
 
 // One attached device: owns its controller channel and matches every reply
 // to the request that carries the same "SEQ". Events go to onEvent().
-class ORU_EXPORT OruDeviceAgent : public QObject {
+class OruDeviceAgent : public QObject {
     Q_OBJECT
 public:
     explicit OruDeviceAgent(OruGroundStationService *service);

@@ -1,7 +1,7 @@
 #include "orutolmagent.h"
 
-#include "orugroundstationservice.h"
-#include "waylinecodec.h"
+#include <orugroundstationservice.h>
+#include <waylinecodec.h>
 
 #include <debugger.h>
 
@@ -34,15 +34,13 @@ OruTolmAgent::OruTolmAgent(OruGroundStationService *service)
     setObjectName(QStringLiteral("OruTolmAgent"));
     timer.setInterval(HeartbeatIntervalMs);
     connect(&timer, &QTimer::timeout, this, &OruTolmAgent::onHeartbeat);
-    Debugger(SECTION("OruTolmAgent"), "OruTolmAgent::OruTolmAgent", __LINE__).Dump()
-        << "agent created.";
+    ORU_LOG_INFO("OruTolmAgent") << "agent created.";
 }
 
 OruTolmAgent::~OruTolmAgent() {
     if (connectAnnounced)
         service->broadcastJson(disconnectEvent());
-    Debugger(SECTION("OruTolmAgent"), "OruTolmAgent::~OruTolmAgent", __LINE__).Dump()
-        << "agent deleted.";
+    ORU_LOG_INFO("OruTolmAgent") << "agent deleted.";
 }
 
 const QString &OruTolmAgent::SerialNumber() {
@@ -114,9 +112,7 @@ void OruTolmAgent::sendGetFlightType() {
                 return;
             flightType = static_cast<unsigned char>(
                 WaylineCodec::wholeBits(reply.value(QStringLiteral("VALUE"))) & 0xff);
-            Debugger(SECTION("OruTolmAgent"), "OruTolmAgent::sendGetFlightType::onReply", __LINE__)
-                    .Dump()
-                << "flight type:" << int(flightType);
+            ORU_LOG_INFO("OruTolmAgent", "onReply") << "flight type:" << int(flightType);
             broadcastConnect();
         });
 }
@@ -126,9 +122,7 @@ void OruTolmAgent::sendGetSN() {
                          [this](const QJsonObject &reply) {
                              if (reply.contains(QStringLiteral("VALUE"))) {
                                  serialNumber = reply.value(QStringLiteral("VALUE")).toString();
-                                 Debugger(SECTION("OruTolmAgent"),
-                                          "OruTolmAgent::sendGetSN::onReply", __LINE__)
-                                         .Dump()
+                                 ORU_LOG_INFO("OruTolmAgent", "onReply")
                                      << "flight SN:" << serialNumber;
                              }
                              broadcastConnect();

@@ -2,7 +2,7 @@
 #define ORUTOLMAGENT_H
 
 #include "orudeviceagent.h"
-#include "waylinemission.h"
+#include <waylinemission.h>
 
 #include <deque>
 #include <memory>
@@ -10,7 +10,7 @@
 // The aircraft agent: learns which aircraft sits behind the device, watches
 // that its controller keeps answering, relays its events and carries the web
 // client's commands to it.
-class ORU_EXPORT OruTolmAgent : public OruDeviceAgent {
+class OruTolmAgent : public OruDeviceAgent {
     Q_OBJECT
 public:
     explicit OruTolmAgent(OruGroundStationService *service);

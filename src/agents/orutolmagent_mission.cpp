@@ -1,7 +1,7 @@
 #include "orutolmagent.h"
 
-#include "orugroundstationservice.h"
-#include "waylinecodec.h"
+#include <orugroundstationservice.h>
+#include <waylinecodec.h>
 
 // Each transfer is a chain: the next request goes out from the continuation
 // of the previous one, so a chain never has more than one request pending.
@@ -42,7 +42,7 @@ void OruTolmAgent::UploadWayLineMission(const QJsonObject &wayline, ReplyCallbac
     QJsonObject request{{QStringLiteral("CMD"), QStringLiteral("UploadWayLineMission")},
                         {QStringLiteral("VALUE"), wayline}};
     auto record = std::make_shared<tagWAYLINE_MISSION>();
-    service->MissionToStruct(wayline, *record);
+    WaylineCodec::readMission(wayline, *record);
     sendRequest(request, [this, record, reply](const QJsonObject &header) {
         if (!isSuccess(header)) {
             answer(reply, header);
@@ -121,7 +121,7 @@ void OruTolmAgent::sendDownloadWayPoint(int remaining, std::shared_ptr<tagWAYLIN
         }
         mission = *record;
         QJsonObject json;
-        service->MissionToJson(mission, json);
+        WaylineCodec::writeMission(mission, json);
         answer(reply, {{QStringLiteral("ERROR"), QStringLiteral("SUCCESS")},
                        {QStringLiteral("VALUE"), json}});
     });

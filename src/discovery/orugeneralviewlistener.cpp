@@ -1,13 +1,14 @@
 #include "orugeneralviewlistener.h"
 
 #include <debugger.h>
+#include <hostaddress.h>
 
 #include <QJsonDocument>
 
 OruGeneralViewListener::OruGeneralViewListener(QObject *parent)
     : QObject(parent)
     , socket(QString(), QWebSocketProtocol::Version13)
-    , url(QStringLiteral("ws://127.0.0.1:19870/general")) {
+    , url(HostAddress::url(QStringLiteral("/general"))) {
     timer.setInterval(1000);
     connect(&timer, &QTimer::timeout, this, &OruGeneralViewListener::onTimeout);
     connect(&socket, &QWebSocket::connected, this, &OruGeneralViewListener::onWebSocketConnected);
@@ -35,18 +36,12 @@ void OruGeneralViewListener::onTimeout() {
 }
 
 void OruGeneralViewListener::onWebSocketConnected() {
-    Debugger(SECTION("OruGeneralViewListener"), "OruGeneralViewListener::onWebSocketConnected",
-             __LINE__)
-            .Dump()
-        << "WebSocket connected";
+    ORU_LOG_INFO("OruGeneralViewListener") << "WebSocket connected";
     timer.stop();
 }
 
 void OruGeneralViewListener::onWebSocketDisconnected() {
-    Debugger(SECTION("OruGeneralViewListener"), "OruGeneralViewListener::onWebSocketDisconnected",
-             __LINE__)
-            .Dump()
-        << "WebSocket disconnected";
+    ORU_LOG_INFO("OruGeneralViewListener") << "WebSocket disconnected";
     timer.start();
 }
 

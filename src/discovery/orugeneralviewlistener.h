@@ -1,8 +1,6 @@
 #ifndef ORUGENERALVIEWLISTENER_H
 #define ORUGENERALVIEWLISTENER_H
 
-#include "oruexport.h"
-
 #include <QJsonObject>
 #include <QObject>
 #include <QTimer>
@@ -11,7 +9,7 @@
 
 // Client of the host's general channel: turns its device events into signals
 // and keeps the channel up, retrying every second while it is down.
-class ORU_EXPORT OruGeneralViewListener : public QObject {
+class OruGeneralViewListener : public QObject {
     Q_OBJECT
 public:
     explicit OruGeneralViewListener(QObject *parent);

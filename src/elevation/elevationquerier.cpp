@@ -33,8 +33,7 @@ void ElevationQuerier::replyFinished() {
         reply->deleteLater();
     } catch (...) {
         reply->deleteLater();
-        Debugger(SECTION("Elevation"), "ElevationQuerier::replyFinished", __LINE__).Dump()
-            << "Network Exception!!";
+        ORU_LOG_WARNING("Elevation") << "Network Exception!!";
         return;
     }
     if (data.isEmpty())

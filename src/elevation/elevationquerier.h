@@ -1,8 +1,6 @@
 #ifndef ELEVATIONQUERIER_H
 #define ELEVATIONQUERIER_H
 
-#include "oruexport.h"
-
 #include <QByteArray>
 #include <QJsonObject>
 #include <QMap>
@@ -11,7 +9,7 @@
 
 #include <functional>
 
-class ORU_EXPORT ElevationQuerier : public QObject {
+class ElevationQuerier : public QObject {
     Q_OBJECT
 public:
     explicit ElevationQuerier(QObject *parent = nullptr);

@@ -1,13 +1,17 @@
 #include "orugroundstationservice.h"
 
-#include "noflyzonemanager.h"
-#include "orudeviceagent.h"
-#include "orugeneralviewlistener.h"
-#include "orutolmagent.h"
+#include <noflyzonemanager.h>
+#include <orudeviceagent.h>
+#include <orugeneralviewlistener.h>
+#include <orutolmagent.h>
+
+#include <replies.h>
 
 #include <QDateTime>
 
 #include <random>
+
+template class SingletonEx<OruGroundStationService>;
 
 namespace {
 
@@ -80,9 +84,7 @@ std::shared_ptr<OruDeviceAgent> OruGroundStationService::getAgent(const QString 
             return entry.second;
     }
     if (writer)
-        writer(
-            {{QStringLiteral("ERROR"), QStringLiteral("FAILURE")},
-             {QStringLiteral("ERROR_MESSAGE"), QStringLiteral("Can't find aircraft ") + aircraft}});
+        writer(failureReply(QStringLiteral("Can't find aircraft ") + aircraft));
     return {};
 }
 

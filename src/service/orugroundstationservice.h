@@ -78,4 +78,7 @@ private:
     std::shared_ptr<OruGeneralViewListener> listener;
 };
 
+// One instance, defined in the plug-in, for the host and the plug-in alike.
+extern template class SingletonEx<OruGroundStationService>;
+
 #endif // ORUGROUNDSTATIONSERVICE_H

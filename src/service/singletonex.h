@@ -1,9 +1,11 @@
 #ifndef SINGLETONEX_H
 #define SINGLETONEX_H
 
+#include "oruexport.h"
+
 // Holds the one instance of T. The constructor runs as part of T's
 // construction, so code later in T's constructor already finds the instance.
-template<class T> class SingletonEx {
+template<class T> class ORU_EXPORT SingletonEx {
 public:
     // The instance is created once per process and never used after the host
     // destroys it, so nothing here needs undoing.

@@ -1,6 +1,6 @@
 #include "orugroundstationpushview.h"
 
-#include "orugroundstationservice.h"
+#include <orugroundstationservice.h>
 
 OruGroundStationPushView::OruGroundStationPushView(QWebSocket *socket, QObject *parent)
     : WebSocketHandler(socket, parent) {

@@ -1,7 +1,7 @@
 #ifndef ORUGROUNDSTATIONPUSHVIEW_H
 #define ORUGROUNDSTATIONPUSHVIEW_H
 
-#include "oruexport.h"
+#include <oruexport.h>
 
 #include <websockethandler.h>
 

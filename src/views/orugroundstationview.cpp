@@ -1,6 +1,6 @@
 #include "orugroundstationview.h"
 
-#include "orugroundstationservice.h"
+#include <orugroundstationservice.h>
 
 #include <debugger.h>
 
@@ -28,9 +28,7 @@ OruGroundStationService &service() {
 OruGroundStationView::OruGroundStationView(QWebSocket *socket, QObject *parent)
     : WebSocketHandler(socket, parent) {
     setObjectName(tr("GroundstationView"));
-    Debugger(SECTION("GroundstationView"), "OruGroundStationView::OruGroundStationView", __LINE__)
-            .Dump()
-        << "GroundstationView created.";
+    ORU_LOG_INFO("GroundstationView") << "GroundstationView created.";
 
     using Handler = void (OruGroundStationView::*)(const QJsonObject &);
     const std::pair<const char *, Handler> commands[] = {

@@ -1,7 +1,7 @@
 #ifndef ORUGROUNDSTATIONVIEW_H
 #define ORUGROUNDSTATIONVIEW_H
 
-#include "oruexport.h"
+#include <oruexport.h>
 
 #include <websockethandler.h>
 

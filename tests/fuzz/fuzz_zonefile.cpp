@@ -1,7 +1,8 @@
 #include "fuzzsupport.h"
 
+#include <nearbyzones.h>
 #include <noflyzonefile.h>
-#include <noflyzonemanager.h>
+#include <qtzonereader.h>
 
 #include <QTemporaryDir>
 
@@ -16,10 +17,6 @@
 
 namespace {
 
-struct ManagerPeek : NoFlyZoneManager {
-    static auto setZonesMember() { return &ManagerPeek::setZones; }
-};
-
 // Both readers turn the same decimal text into radians the same way.
 auto fields(const NoFlyZone &z) {
     return std::tie(z.areaId, z.type, z.latitude, z.longitude, z.radius, z.warning, z.level,
@@ -30,11 +27,11 @@ auto fields(const NoFlyZone &z) {
 
 void fuzzOne(const QByteArray &input) {
     static QTemporaryDir folder;
-    static NoFlyZoneManager manager(nullptr);
+    static NearbyZones nearby;
     const QString path = folder.filePath(QStringLiteral("limit.txt"));
     FuzzSupport::writeFile(path, input);
-    std::vector<NoFlyZone> zones = NoFlyZoneFile::read(path);
-    const std::vector<NoFlyZone> byQt = NoFlyZoneFile::readWithQt(path);
+    std::vector<NoFlyZone> zones = NoFlyZoneFile::read(path).value();
+    const std::vector<NoFlyZone> byQt = readZonesWithQt(path);
     if (!std::equal(zones.begin(), zones.end(), byQt.begin(), byQt.end(),
                     [](const auto &a, const auto &b) { return fields(a) == fields(b); })) {
         std::fprintf(stderr, "readers differ: %zu zones, %zu by Qt\n", zones.size(), byQt.size());
@@ -45,9 +42,10 @@ void fuzzOne(const QByteArray &input) {
     if (!std::is_sorted(zones.begin(), zones.end(), south))
         abort();
     const NoFlyZone first = zones.empty() ? NoFlyZone() : zones.front();
-    (manager.*ManagerPeek::setZonesMember())(std::move(zones));
+    nearby.setZones(std::move(zones));
     for (const double at : {first.latitude, 0.0, M_PI_2, -M_PI_2}) {
-        if (manager.GetNearbyNoflyZone(at, first.longitude).size() > int(byQt.size()))
+        nearby.query(at, first.longitude);
+        if (nearby.result().size() > byQt.size())
             abort();
     }
 }

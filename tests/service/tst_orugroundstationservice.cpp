@@ -4,6 +4,7 @@
 #include <orugroundstationservice.h>
 #include <runinbackground.h>
 
+#include <QFile>
 #include <QJsonArray>
 #include <QRegularExpression>
 #include <QSet>
@@ -143,6 +144,42 @@ private Q_SLOTS:
         QVERIFY(host.controller("anonymous")->waitForRequest("GetFlyLimit"));
         detach("anonymous");
         detach("known");
+    }
+
+    // The store's replies; names and files themselves are tested in tests/core.
+    void waylineReplies() {
+        OruGroundStationService &service = OruGroundStationService::instance();
+        const auto reply = [](const std::function<void(ReplyCallback)> &operation) {
+            auto replies = std::make_shared<QList<QJsonObject>>();
+            operation([replies](const QJsonObject &r) { replies->append(r); });
+            // Even refusals answer later, from the event loop.
+            const bool early = !replies->isEmpty();
+            (void)QTest::qWaitFor([&]() { return !replies->isEmpty(); }, 5000);
+            return early || replies->size() != 1 ? QJsonObject{{"TEST", "not one later reply"}}
+                                                 : replies->first();
+        };
+        const auto save = [&](const QString &name, const QJsonObject &wayline) {
+            return reply([&](ReplyCallback w) { service.SaveWayLine(name, wayline, w); });
+        };
+        const auto load = [&](const QString &name) {
+            return reply([&](ReplyCallback w) { service.LoadWayLine(name, w); });
+        };
+        const QJsonObject invalid = json(R"({"ERROR": "FAILURE",
+                                             "ERROR_MESSAGE": "invalid wayline name."})");
+        QCOMPARE(save("../x", {}), invalid);
+        QCOMPARE(load("../x"), invalid);
+        QCOMPARE(load("none"),
+                 json(R"({"ERROR": "FAILURE", "ERROR_MESSAGE": "file not exists."})"));
+        QCOMPARE(save("route", {{"LENGTH", 2}}), json(R"({"ERROR": "SUCCESS"})"));
+        QCOMPARE(load("route"), json(R"({"VALUE": {"LENGTH": 2}})"));
+        QJsonObject listed;
+        service.WayLineList([&listed](const QJsonObject &r) { listed = r; });
+        QCOMPARE(listed, json(R"({"VALUE": ["route"]})"));
+        QFile file(home.path() + "/Documents/Oru/Groundstation/Waylines/route");
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("[]") == 2);
+        file.close();
+        QCOMPARE(load("route"), json(R"({"ERROR": "FAILURE", "ERROR_MESSAGE": "no error occurred",
+                                         "VALUE": {}})"));
     }
 
     void backgroundCompletionRunsAfterReturn() {

@@ -210,3 +210,26 @@ QJsonArray WaylineCodec::writeControllerCommands(const tagWAYLINE_WAYPOINT &wayp
     }
     return commands;
 }
+
+void WaylineCodec::readMission(const QJsonObject &json, tagWAYLINE_MISSION &mission) {
+    readHeader(json, mission);
+    const QJsonArray points = json.value(QStringLiteral("WAY_POINTS")).toArray();
+    for (const QJsonValue &point : points) {
+        const QJsonObject object = point.toObject();
+        tagWAYLINE_WAYPOINT waypoint = readWaypoint(object);
+        // How many commands are taken does not depend on the action count.
+        if (waypoint.hasAction) {
+            const QJsonObject action = object.value(QStringLiteral("ACTION")).toObject();
+            readWebCommands(action.value(QStringLiteral("COMMAND_LIST")).toArray(), waypoint);
+        }
+        mission.waypoints.append(waypoint);
+    }
+}
+
+void WaylineCodec::writeMission(const tagWAYLINE_MISSION &mission, QJsonObject &json) {
+    writeHeader(mission, json);
+    QJsonArray points;
+    for (const tagWAYLINE_WAYPOINT &waypoint : mission.waypoints)
+        points.append(writeWaypoint(waypoint));
+    json.insert(QStringLiteral("WAY_POINTS"), points);
+}

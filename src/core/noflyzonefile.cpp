@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QJsonParseError>
 #include <QJsonValue>
+#include <QtMath>
 
 #include <simdjson.h>
 
@@ -20,8 +21,6 @@
 #include <string_view>
 
 namespace {
-
-constexpr double Pi = 3.141592653589793;
 
 // The members a zone is read from, in the order readZone() needs them.
 enum Key {
@@ -60,7 +59,7 @@ qint64 wholeNumber(double number) {
 // Text that names no finite angle reads as 0, so a bad entry cannot upset
 // the latitude order.
 double radiansFromDegrees(bool ok, double degrees) {
-    const double radians = ok ? degrees * Pi / 180.0 : 0.0;
+    const double radians = ok ? degrees * M_PI / 180.0 : 0.0;
     return std::isfinite(radians) ? radians : 0.0;
 }
 
@@ -551,10 +550,10 @@ private:
 
 } // namespace
 
-std::vector<NoFlyZone> NoFlyZoneFile::read(const QString &path) {
-    std::vector<NoFlyZone> zones;
+Result<std::vector<NoFlyZone>> NoFlyZoneFile::read(const QString &path) {
+    using Zones = Result<std::vector<NoFlyZone>>;
     if (!QFile::exists(path))
-        return zones;
+        return Zones::failure(QStringLiteral("no zone file at ") + path);
 
     QFile file(path);
     QByteArray content;
@@ -577,48 +576,15 @@ std::vector<NoFlyZone> NoFlyZoneFile::read(const QString &path) {
         begin = "";
 
     // Entries run to some 200 bytes; reserved pages cost nothing until used.
+    std::vector<NoFlyZone> zones;
     zones.reserve(size_t(size) / 100);
     ZoneStream stream(begin, begin + size, mapped, zones);
-    if (!stream.read()) {
-        zones.clear();
-        zones.shrink_to_fit();
-        return zones;
-    }
+    if (!stream.read())
+        return Zones::failure(path + QStringLiteral(" is not a zone file"));
     sortByLatitude(zones);
-    return zones;
+    return Zones::success(std::move(zones));
 }
 
-std::vector<NoFlyZone> NoFlyZoneFile::readWithQt(const QString &path) {
-    std::vector<NoFlyZone> zones;
-    if (!QFile::exists(path))
-        return zones;
-
-    // Each stage is let go before the next grows, so a large file is held
-    // as text, as a document and as zones only one or two at a time.
-    QJsonArray limits;
-    {
-        QJsonDocument document;
-        {
-            QByteArray content;
-            QFile file(path);
-            if (file.open(QIODevice::ReadOnly))
-                content = file.readAll();
-            QJsonParseError error;
-            document = QJsonDocument::fromJson(content, &error);
-            if (error.error != QJsonParseError::NoError || !document.isObject())
-                return zones;
-        }
-        limits = document.object().value(QLatin1String("release_limits")).toArray();
-    }
-
-    zones.reserve(static_cast<size_t>(limits.size()));
-    for (const QJsonValue element : qAsConst(limits)) {
-        NoFlyZone zone;
-        if (readZone(JsonZoneFields(element.toObject()), zone))
-            zones.push_back(std::move(zone));
-    }
-    limits = QJsonArray();
-
-    sortByLatitude(zones);
-    return zones;
+bool NoFlyZoneFile::readZone(const QJsonObject &entry, NoFlyZone &zone) {
+    return ::readZone(JsonZoneFields(entry), zone);
 }

@@ -1,7 +1,7 @@
 #include "orugroundstationservice.h"
 
-#include "noflyzonemanager.h"
-#include "orudeviceagent.h"
+#include <noflyzonemanager.h>
+#include <orudeviceagent.h>
 
 #include <vector>
 

@@ -1,7 +1,6 @@
 #ifndef WAYLINECODEC_H
 #define WAYLINECODEC_H
 
-#include "oruexport.h"
 #include "waylinemission.h"
 
 #include <QJsonArray>
@@ -13,7 +12,7 @@
 // controller's per-waypoint messages. Reading is lenient: a missing or
 // mistyped member reads as zero, and a whole number keeps only the bits of
 // the field it lands in.
-class ORU_EXPORT WaylineCodec {
+class WaylineCodec {
 public:
     // The low 16 bits of a whole JSON number; anything else gives 0.
     static quint16 wholeBits(const QJsonValue &value);
@@ -28,6 +27,11 @@ public:
 
     static unsigned char actionCode(const QString &name);
     static QString actionName(unsigned char code);
+
+    // The web form of a whole mission: header, then "WAY_POINTS" with each
+    // waypoint's "ACTION"."COMMAND_LIST" read when it has an action.
+    static void readMission(const QJsonObject &json, tagWAYLINE_MISSION &mission);
+    static void writeMission(const tagWAYLINE_MISSION &mission, QJsonObject &json);
 
     // The 13 header keys, from the top level of json.
     static void readHeader(const QJsonObject &json, tagWAYLINE_MISSION &mission);

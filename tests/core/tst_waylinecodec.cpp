@@ -1,9 +1,7 @@
-#include <orugroundstationservice.h>
 #include <waylinecodec.h>
 #include <waylinemission.h>
 
 #include <QJsonDocument>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <functional>
@@ -39,23 +37,12 @@ class tst_WaylineCodec : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase();
     void reading_data();
     void reading();
     void actionNames();
     void controllerCommandList_data();
     void controllerCommandList();
-
-private:
-    OruGroundStationService &service() { return OruGroundStationService::instance(); }
-    QTemporaryDir home;
 };
-
-void tst_WaylineCodec::initTestCase() {
-    QVERIFY(home.isValid());
-    qputenv("HOME", home.path().toUtf8());
-    SingletonEx<OruGroundStationService>::createInstance();
-}
 
 void tst_WaylineCodec::reading_data() {
     QTest::addColumn<QJsonObject>("mission");
@@ -119,14 +106,14 @@ void tst_WaylineCodec::reading() {
     QFETCH(Field, field);
     QFETCH(double, expected);
     tagWAYLINE_MISSION record;
-    service().MissionToStruct(mission, record);
+    WaylineCodec::readMission(mission, record);
     QCOMPARE(field(record), expected);
 }
 
 void tst_WaylineCodec::actionNames() {
     QStringList names;
     for (int code = 0; code <= 6; ++code)
-        names << service().Uint8ToCmdListString(static_cast<unsigned char>(code));
+        names << WaylineCodec::actionName(static_cast<unsigned char>(code));
     QCOMPARE(names.join(QLatin1Char(' ')),
              QStringLiteral("WP_ACTION_STAY WP_ACTION_SIMPLE_SHOT WP_ACTION_VIDEO_START "
                             "WP_ACTION_VIDEO_STOP WP_ACTION_CRAFT_YAW WP_ACTION_GIMBAL_PITCH "));

@@ -1,15 +1,15 @@
 #include "noflyzoneindex.h"
 
+#include "geometry.h"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
 namespace {
 
-constexpr double Pi = 3.141592653589793;
-constexpr double EarthRadius = 6378135.0;
 // A tenth of a degree: the latitude band spans about eleven strips.
-constexpr double StripWidth = Pi / 1800.0;
+constexpr double StripWidth = M_PI / 1800.0;
 // The strips reach a little past the poles, so any band around a query
 // within QueryLimit lies inside them.
 constexpr double SouthEdge = -1.8;
@@ -18,15 +18,6 @@ const size_t StripCount = size_t(std::ceil(-2 * SouthEdge / StripWidth));
 // Bounds are widened by far more than any rounding in the exact test, so
 // the index never drops a zone that the test would keep.
 constexpr double Slack = 1e-6;
-
-double reducedLongitude(double longitude) {
-    return std::remainder(longitude, 2 * Pi);
-}
-
-double squaredHalfSine(double angle) {
-    const double s = std::sin(angle / 2);
-    return s * s;
-}
 
 } // namespace
 
@@ -58,7 +49,8 @@ void NoFlyZoneIndex::build(const std::vector<NoFlyZone> &zones) {
         stripStart[strip] = uint32_t(entries.size());
         const size_t runStart = entries.size();
         for (; position < zones.size() && zones[position].latitude < top; ++position)
-            entries.push_back({reducedLongitude(zones[position].longitude), uint32_t(position)});
+            entries.push_back(
+                {Geometry::reducedLongitude(zones[position].longitude), uint32_t(position)});
         std::sort(
             entries.begin() + std::ptrdiff_t(runStart), entries.end(),
             [](const Entry &left, const Entry &right) { return left.longitude < right.longitude; });
@@ -76,10 +68,11 @@ void NoFlyZoneIndex::candidates(double latitude, double longitude, double maxDis
                                 size_t last, std::vector<uint32_t> &positions) const {
     // Within reach means a haversine term below this; the latitude part of
     // the term alone bounds each strip, what is left bounds the longitude.
-    const double reach = squaredHalfSine(maxDistance / EarthRadius) * (1 + Slack) + 1e-15;
+    const double reach =
+        Geometry::squaredHalfSine(maxDistance / Geometry::ZoneEarthRadius) * (1 + Slack) + 1e-15;
     const double cosLatitude = std::cos(latitude);
-    const double band = Pi / 360.0 + Slack;
-    const double centre = reducedLongitude(longitude);
+    const double band = M_PI / 360.0 + Slack;
+    const double centre = Geometry::reducedLongitude(longitude);
 
     const auto stripOf = [](double value) {
         return size_t(std::clamp((value - SouthEdge) / StripWidth, 0.0, double(StripCount - 1)));
@@ -88,7 +81,7 @@ void NoFlyZoneIndex::candidates(double latitude, double longitude, double maxDis
         const double south = SouthEdge + double(strip) * StripWidth;
         const double north = south + StripWidth;
         const double gap = std::max({0.0, south - latitude, latitude - north}) - Slack;
-        const double left = reach - squaredHalfSine(std::max(gap, 0.0));
+        const double left = reach - Geometry::squaredHalfSine(std::max(gap, 0.0));
         if (left < 0)
             continue;
         const double cosStrip = std::min(std::cos(south), std::cos(north));
@@ -99,17 +92,17 @@ void NoFlyZoneIndex::candidates(double latitude, double longitude, double maxDis
             continue;
         }
         const double halfWidth = 2 * std::asin(std::sqrt(ratio)) + Slack;
-        if (halfWidth >= Pi) {
+        if (halfWidth >= M_PI) {
             collect(strip, -4.0, 4.0, first, last, positions);
             continue;
         }
         const double from = centre - halfWidth;
         const double to = centre + halfWidth;
         collect(strip, from, to, first, last, positions);
-        if (from < -Pi)
-            collect(strip, from + 2 * Pi, 4.0, first, last, positions);
-        if (to > Pi)
-            collect(strip, -4.0, to - 2 * Pi, first, last, positions);
+        if (from < -M_PI)
+            collect(strip, from + 2 * M_PI, 4.0, first, last, positions);
+        if (to > M_PI)
+            collect(strip, -4.0, to - 2 * M_PI, first, last, positions);
     }
 }
 

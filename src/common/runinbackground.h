@@ -1,13 +1,11 @@
 #ifndef RUNINBACKGROUND_H
 #define RUNINBACKGROUND_H
 
-#include "oruexport.h"
-
 #include <functional>
 
 // Runs task on Qt's global thread pool and then the completion it returns on
 // the calling thread, through that thread's event loop. The task must capture
 // by value and touch no shared state; the completion is where results land.
-ORU_EXPORT void runInBackground(std::function<std::function<void()>()> task);
+void runInBackground(std::function<std::function<void()>()> task);
 
 #endif // RUNINBACKGROUND_H

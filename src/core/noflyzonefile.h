@@ -2,24 +2,26 @@
 #define NOFLYZONEFILE_H
 
 #include "noflyzone.h"
-#include "oruexport.h"
+#include "result.h"
 
+#include <QJsonObject>
 #include <QString>
 
 #include <vector>
 
 // Reads the zone file: the usable zones of "release_limits", sorted by
-// ascending latitude. A missing or broken file gives none. Both readers apply
-// the same reading rules and give the same zones; safe on any thread.
-class ORU_EXPORT NoFlyZoneFile {
+// ascending latitude. A missing or broken file fails, with no zones; safe on
+// any thread.
+class NoFlyZoneFile {
 public:
     // Streams the file through simdjson one zone at a time, so memory stays
     // close to the zones themselves; whatever simdjson refuses is judged by
     // Qt's parser, whose verdict on the whole document decides.
-    static std::vector<NoFlyZone> read(const QString &path);
+    static Result<std::vector<NoFlyZone>> read(const QString &path);
 
-    // Parses the whole document with Qt's JSON parser.
-    static std::vector<NoFlyZone> readWithQt(const QString &path);
+    // One entry of "release_limits" by the file's reading rules; true if
+    // it is a usable zone.
+    static bool readZone(const QJsonObject &entry, NoFlyZone &zone);
 };
 
 #endif // NOFLYZONEFILE_H
