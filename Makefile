@@ -13,7 +13,8 @@ BENCH_PYTHON ?= $(shell [ -x /usr/bin/python3 ] && echo /usr/bin/python3 || echo
 
 DEB_PACKAGES := cmake ninja-build g++ qtbase5-dev libqt5websockets5-dev qtbase5-dev-tools \
                 libgtest-dev libbenchmark-dev libsimdjson-dev chromium \
-                clang libclang-rt-14-dev iproute2 python3-matplotlib
+                clang libclang-rt-14-dev iproute2 python3-matplotlib \
+                mosquitto libmosquitto-dev pkg-config
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: all deps deps-deb deps-npm configure build run test test-asan bench fuzz soak format clean
