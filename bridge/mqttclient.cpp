@@ -12,9 +12,16 @@ namespace {
 
 constexpr int KeepAliveSeconds = 30;
 constexpr int MaxBackoffSeconds = 8;
+// The broker drops larger messages for us instead of sending them: a request
+// of the station's 16 MiB limit, with room for its topic and properties.
+constexpr uint32_t MaxPacketBytes = 16 * 1024 * 1024 + 64 * 1024;
 
 QString reason(int code) {
     return QString::fromUtf8(mosquitto_reason_string(code));
+}
+
+QString error(int code) {
+    return QString::fromUtf8(mosquitto_strerror(code));
 }
 
 } // namespace
@@ -122,7 +129,7 @@ bool MqttClient::start(QString *error) {
                                nullptr);
     }
     if (rc != MOSQ_ERR_SUCCESS) {
-        *error = reason(rc);
+        *error = ::error(rc);
         return false;
     }
     m_loop = std::thread([this]() { run(); });
@@ -132,6 +139,7 @@ bool MqttClient::start(QString *error) {
 void MqttClient::run() {
     const QByteArray host = m_settings.host.toUtf8();
     mosquitto_property *properties = nullptr;
+    mosquitto_property_add_int32(&properties, MQTT_PROP_MAXIMUM_PACKET_SIZE, MaxPacketBytes);
     if (m_settings.sessionExpiry > 0)
         mosquitto_property_add_int32(&properties, MQTT_PROP_SESSION_EXPIRY_INTERVAL,
                                      m_settings.sessionExpiry);
@@ -145,7 +153,7 @@ void MqttClient::run() {
             continue;
         }
         qCInfo(lcBridge) << "broker" << m_settings.host << m_settings.port
-                         << "unreachable:" << reason(rc) << "- retrying in" << backoff << "s";
+                         << "unreachable:" << error(rc) << "- retrying in" << backoff << "s";
         // In short steps, so a stop does not wait for the whole pause.
         for (int step = 0; step < backoff * 10 && !m_stopping; ++step)
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -173,7 +181,7 @@ void MqttClient::onConnected(int reasonCode) {
 void MqttClient::onDisconnected(int reasonCode) {
     if (!m_connected)
         return;
-    qCWarning(lcBridge) << "lost the broker:" << reason(reasonCode);
+    qCWarning(lcBridge) << "lost the broker:" << error(reasonCode);
     m_connected = false;
     emit disconnected();
 }
@@ -184,13 +192,14 @@ void MqttClient::onAcknowledged(int mid) {
 }
 
 void MqttClient::publish(const QString &topic, const QByteArray &payload, int qos, bool retain,
-                         const QByteArray &correlationData) {
+                         const QByteArray &correlationData, const QString &responseTopic) {
+    Outgoing message{topic, payload, correlationData, responseTopic};
     if (qos == 0 || retain) {
         if (m_connected)
-            send(topic, payload, qos, retain, correlationData);
+            send(message, qos, retain);
         return;
     }
-    hold({topic, payload, correlationData});
+    hold(std::move(message));
     releaseHeld();
 }
 
@@ -198,25 +207,27 @@ void MqttClient::subscribe(const QString &topic, int qos) {
     const int rc =
         mosquitto_subscribe_v5(m_mosq, nullptr, topic.toUtf8().constData(), qos, 0, nullptr);
     if (rc != MOSQ_ERR_SUCCESS)
-        qCWarning(lcBridge) << "cannot subscribe to" << topic << ":" << reason(rc);
+        qCWarning(lcBridge) << "cannot subscribe to" << topic << ":" << error(rc);
 }
 
-bool MqttClient::send(const QString &topic, const QByteArray &payload, int qos, bool retain,
-                      const QByteArray &correlationData) {
+bool MqttClient::send(const Outgoing &message, int qos, bool retain) {
     mosquitto_property *properties = nullptr;
-    if (!correlationData.isEmpty())
+    if (!message.correlationData.isEmpty())
         mosquitto_property_add_binary(&properties, MQTT_PROP_CORRELATION_DATA,
-                                      correlationData.constData(),
-                                      uint16_t(correlationData.size()));
+                                      message.correlationData.constData(),
+                                      uint16_t(message.correlationData.size()));
+    if (!message.responseTopic.isEmpty())
+        mosquitto_property_add_string(&properties, MQTT_PROP_RESPONSE_TOPIC,
+                                      message.responseTopic.toUtf8().constData());
     int mid = 0;
-    const int rc =
-        mosquitto_publish_v5(m_mosq, &mid, topic.toUtf8().constData(), int(payload.size()),
-                             payload.constData(), qos, retain, properties);
+    const int rc = mosquitto_publish_v5(m_mosq, &mid, message.topic.toUtf8().constData(),
+                                        int(message.payload.size()), message.payload.constData(),
+                                        qos, retain, properties);
     mosquitto_property_free_all(&properties);
     if (rc == MOSQ_ERR_NO_CONN)
         return false;
     if (rc != MOSQ_ERR_SUCCESS)
-        qCWarning(lcBridge) << "cannot publish to" << topic << ":" << reason(rc);
+        qCWarning(lcBridge) << "cannot publish to" << message.topic << ":" << error(rc);
     else if (qos > 0)
         m_unacknowledged.insert(mid);
     return true;
@@ -237,7 +248,7 @@ void MqttClient::hold(Outgoing message) {
 void MqttClient::releaseHeld() {
     while (m_connected && !m_held.empty() && m_unacknowledged.size() < MaxUnacknowledged) {
         const Outgoing &next = m_held.front();
-        if (!send(next.topic, next.payload, 1, false, next.correlationData))
+        if (!send(next, 1, false))
             return;
         m_heldBytes -= next.payload.size();
         m_held.pop_front();

@@ -59,7 +59,8 @@ public:
     // Retained messages are the caller's current state, so they are not held
     // while disconnected: the caller publishes them again on connected().
     void publish(const QString &topic, const QByteArray &payload, int qos, bool retain,
-                 const QByteArray &correlationData = QByteArray());
+                 const QByteArray &correlationData = QByteArray(),
+                 const QString &responseTopic = QString());
     void subscribe(const QString &topic, int qos);
 
 signals:
@@ -72,14 +73,14 @@ private:
         QString topic;
         QByteArray payload;
         QByteArray correlationData;
+        QString responseTopic;
     };
 
     void run();
     void onConnected(int reasonCode);
     void onDisconnected(int reasonCode);
     void onAcknowledged(int mid);
-    bool send(const QString &topic, const QByteArray &payload, int qos, bool retain,
-              const QByteArray &correlationData);
+    bool send(const Outgoing &message, int qos, bool retain);
     void hold(Outgoing message);
     void releaseHeld();
 
