@@ -4,6 +4,7 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QScopeGuard>
 #include <QTest>
 
 #include <csignal>
@@ -214,6 +215,11 @@ void TestBridge::requestsComeBackOnTheirResponseTopic_data() {
     QTest::newRow("a payload that is no JSON gets a failure")
         << "alpha" << QByteArray("GetAircraftList") << "FAILURE"
         << "not a JSON object";
+    QTest::newRow("a command the station never answers fails after 30 s")
+        << "alpha"
+        << QByteArray(R"({"CMD": "GetFlyLimit", "SEQ": "q1", "VALUE": {"AIRCRAFT": "SILENT"}})")
+        << "FAILURE"
+        << "did not answer within 30 s";
 }
 
 void TestBridge::requestsComeBackOnTheirResponseTopic() {
@@ -223,10 +229,21 @@ void TestBridge::requestsComeBackOnTheirResponseTopic() {
     QFETCH(QString, message);
     Subscriber operator_(m_broker.port(), {"reply/#", "oru/" + station + "/status"});
     QTRY_COMPARE_WITH_TIMEOUT(operator_.status(station), QString("online"), 20000);
+    const QJsonObject silenced = m_station.admin("ListDevices")->value("VALUE")[0].toObject();
+    const bool silent = request.contains("SILENT");
+    if (silent) {
+        QVERIFY(
+            isSuccess(m_station.admin("SilenceController", with(silenced, {{"SILENT", true}}))));
+        request.replace("SILENT", silenced.value("SN").toString().toUtf8());
+    }
+    const auto speakAgain = qScopeGuard([&]() {
+        if (silent)
+            m_station.admin("SilenceController", with(silenced, {{"SILENT", false}}));
+    });
     const QByteArray correlation = QTest::currentDataTag();
     operator_.client.publish("oru/" + station + "/request", request, 1, false, correlation,
                              "reply/op");
-    QTRY_COMPARE_WITH_TIMEOUT(operator_.on("reply/op").size(), 1, 35000);
+    QTRY_COMPARE_WITH_TIMEOUT(operator_.on("reply/op").size(), 1, 60000);
     QCOMPARE(operator_.on("reply/op").first().correlationData, correlation);
     const QJsonObject reply = operator_.lastJson("reply/op").toObject();
     QCOMPARE(reply["ERROR"].toString(), error);
