@@ -22,22 +22,18 @@ bool BrokerProcess::launch() {
         return false;
     // "user root" keeps a broker started by root from switching to a user
     // that cannot write the temporary folder.
-    config.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\n"
-                                "persistence true\npersistence_location %2/\nuser root\n"
-                                "log_dest stderr\nlog_type error\nlog_type warning\n")
-                     .arg(m_port)
-                     .arg(m_dir.path())
+    config.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\nuser root\n"
+                                "persistence true\npersistence_location %2/\nlog_type error\n")
+                     .arg(QString::number(m_port), m_dir.path())
                      .toUtf8());
     config.close();
     start(QStringLiteral("/usr/sbin/mosquitto"), {"-c", config.fileName()});
-    return waitForStarted(10000) && QTest::qWaitFor(
-                                        [this]() {
-                                            QTcpSocket probe;
-                                            probe.connectToHost("127.0.0.1", m_port);
-                                            return state() == QProcess::Running &&
-                                                   probe.waitForConnected(200);
-                                        },
-                                        10000);
+    const auto listening = [this]() {
+        QTcpSocket probe;
+        probe.connectToHost("127.0.0.1", m_port);
+        return state() == QProcess::Running && probe.waitForConnected(200);
+    };
+    return waitForStarted(10000) && QTest::qWaitFor(listening, 10000);
 }
 
 bool BrokerProcess::stop() {
