@@ -135,10 +135,11 @@ void Bridge::onEvent(const QJsonObject &event, const QByteArray &text) {
 void Bridge::onRequest(const MqttClient::Message &message) {
     if (message.topic != topic(QStringLiteral("request")))
         return;
-    const auto reply = [this, message](const QJsonObject &answer) {
-        if (!message.responseTopic.isEmpty())
-            m_mqtt.publish(message.responseTopic, compact(QJsonDocument(answer)), 1, false,
-                           message.correlationData);
+    // Keeps the addressing only: up to 256 of these wait, and payloads are large.
+    const auto reply = [this, responseTopic = message.responseTopic,
+                        correlation = message.correlationData](const QJsonObject &answer) {
+        if (!responseTopic.isEmpty())
+            m_mqtt.publish(responseTopic, compact(QJsonDocument(answer)), 1, false, correlation);
     };
     if (message.responseTopic.isEmpty())
         qCWarning(lcBridge) << "request without a Response Topic; its reply goes nowhere";
