@@ -84,6 +84,15 @@ void MqttClient::setCallbacks() {
     mosquitto_message_v5_callback_set(m_mosq, [](mosquitto *, void *self,
                                                  const mosquitto_message *in,
                                                  const mosquitto_property *properties) {
+        auto *client = static_cast<MqttClient *>(self);
+        if (client->m_queuedReceived.fetch_add(1) >= MaxQueuedReceived) {
+            client->m_queuedReceived.fetch_sub(1);
+            static std::atomic_int64_t dropped{0};
+            if (dropped++ % 1000 == 0)
+                qCWarning(lcBridge) << "receiving faster than handling: dropped" << dropped
+                                    << "messages so far, the last on" << in->topic;
+            return;
+        }
         Message message;
         message.topic = QString::fromUtf8(in->topic);
         message.payload = QByteArray(static_cast<const char *>(in->payload), in->payloadlen);
@@ -102,9 +111,12 @@ void MqttClient::setCallbacks() {
             message.correlationData = QByteArray(static_cast<const char *>(correlation), length);
             std::free(correlation);
         }
-        auto *client = static_cast<MqttClient *>(self);
         QMetaObject::invokeMethod(
-            client, [client, message]() { emit client->messageReceived(message); },
+            client,
+            [client, message]() {
+                client->m_queuedReceived.fetch_sub(1);
+                emit client->messageReceived(message);
+            },
             Qt::QueuedConnection);
     });
 }

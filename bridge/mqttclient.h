@@ -47,6 +47,9 @@ public:
     static constexpr int MaxHeld = 10000;
     static constexpr qint64 MaxHeldBytes = 64 * 1024 * 1024;
     static constexpr int MaxUnacknowledged = 1000;
+    // Received messages waiting for this object's thread; more are dropped,
+    // since the library acknowledges them before anyone has read them.
+    static constexpr int MaxQueuedReceived = 1024;
 
     explicit MqttClient(Settings settings, QObject *parent = nullptr);
     ~MqttClient() override;
@@ -90,6 +93,7 @@ private:
     mosquitto *m_mosq = nullptr;
     std::thread m_loop;
     std::atomic_bool m_stopping{false};
+    std::atomic_int m_queuedReceived{0};
     bool m_connected = false;
     std::deque<Outgoing> m_held;
     qint64 m_heldBytes = 0;
