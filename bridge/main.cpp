@@ -105,6 +105,8 @@ int main(int argc, char *argv[]) {
     if (parser.isSet(tlsCa) && !mqtt.tls)
         return fail(QStringLiteral("--tls-ca needs an mqtts:// broker"));
     mqtt.caFile = parser.value(tlsCa);
+    if (!mqtt.caFile.isEmpty() && !QFile(mqtt.caFile).open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("--tls-ca: cannot read %1").arg(mqtt.caFile));
     mqtt.username = parser.value(username);
     if (parser.isSet(passwordFile)) {
         if (mqtt.username.isEmpty())

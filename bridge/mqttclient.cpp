@@ -64,6 +64,8 @@ void MqttClient::setCallbacks() {
     mosquitto_connect_v5_callback_set(
         m_mosq, [](mosquitto *, void *self, int rc, int, const mosquitto_property *) {
             auto *client = static_cast<MqttClient *>(self);
+            if (rc == 0)
+                client->m_accepted = true;
             QMetaObject::invokeMethod(
                 client, [client, rc]() { client->onConnected(rc); }, Qt::QueuedConnection);
         });
@@ -164,16 +166,18 @@ void MqttClient::run() {
             rc = mosquitto_loop(m_mosq, 200, 1);
             continue;
         }
-        qCInfo(lcBridge) << "broker" << m_settings.host << m_settings.port
-                         << "unreachable:" << error(rc) << "- retrying in" << backoff << "s";
+        // A broker that took us in starts the pauses over; one that refuses
+        // (a wrong password) is asked ever more rarely.
+        if (m_accepted.exchange(false))
+            backoff = 1;
+        qCInfo(lcBridge) << "broker" << m_settings.host << m_settings.port << ":" << error(rc)
+                         << "- retrying in" << backoff << "s";
         // In short steps, so a stop does not wait for the whole pause.
         for (int step = 0; step < backoff * 10 && !m_stopping; ++step)
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         backoff = std::min(backoff * 2, MaxBackoffSeconds);
         if (!m_stopping)
             rc = mosquitto_reconnect(m_mosq);
-        if (rc == MOSQ_ERR_SUCCESS)
-            backoff = 1;
     }
 }
 

@@ -94,6 +94,7 @@ private:
     std::thread m_loop;
     std::atomic_bool m_stopping{false};
     std::atomic_int m_queuedReceived{0};
+    std::atomic_bool m_accepted{false};
     bool m_connected = false;
     std::deque<Outgoing> m_held;
     qint64 m_heldBytes = 0;

@@ -48,7 +48,10 @@ StationLink::~StationLink() {
     m_pending.clear();
     for (QWebSocket *channel : {&m_commands, &m_push}) {
         disconnect(channel, nullptr, this, nullptr);
-        channel->close(QWebSocketProtocol::CloseCodeNormal);
+        if (channel->state() == QAbstractSocket::ConnectedState)
+            channel->close(QWebSocketProtocol::CloseCodeNormal);
+        else
+            channel->abort();
     }
 }
 
