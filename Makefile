@@ -8,15 +8,17 @@ SIM_COUNT   ?= 2
 FUZZ_SECONDS ?= 60
 FUZZ_DIR    ?= build-fuzz
 SOAK_MINUTES ?= 10
+FLEET_COUNT ?= 2
 # The system's Python, which has the python3-matplotlib installed below for the plot.
 BENCH_PYTHON ?= $(shell [ -x /usr/bin/python3 ] && echo /usr/bin/python3 || echo python3)
 
 DEB_PACKAGES := cmake ninja-build g++ qtbase5-dev libqt5websockets5-dev qtbase5-dev-tools \
                 libgtest-dev libbenchmark-dev libsimdjson-dev chromium \
-                clang libclang-rt-14-dev iproute2 python3-matplotlib
+                clang libclang-rt-14-dev iproute2 python3-matplotlib \
+                mosquitto libmosquitto-dev pkg-config
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps deps-deb deps-npm configure build run test test-asan bench fuzz soak format clean
+.PHONY: all deps deps-deb deps-npm configure build run run-fleet test test-asan bench fuzz soak format clean
 
 all: build
 
@@ -46,6 +48,12 @@ build: configure
 
 run: build
 	$(BUILD_DIR)/bin/oru-host --simulate $(SIM_COUNT)
+
+# A local Mosquitto (MQTT on 1883, MQTT over WebSocket on 9001), two stations
+# of FLEET_COUNT simulated aircraft (ports 19870 and 19871) and a bridge for
+# each, as station1 and station2; Ctrl-C stops them all.
+run-fleet: build
+	tools/run-fleet.sh $(BUILD_DIR)/bin $(FLEET_COUNT)
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
@@ -101,7 +109,7 @@ bench: deps-deb
 	@[ -f $(BENCH_DIR)/build.ninja ] || cmake -S . -B $(BENCH_DIR) -G Ninja \
 	  -DCMAKE_BUILD_TYPE=Release -DORU_BUILD_BENCH=ON -DBUILD_TESTING=OFF
 	cmake --build $(BENCH_DIR) -j $(JOBS) --target bench_nofly bench_codec bench_roundtrip \
-	  bench_fleet bench_relay oru-host
+	  bench_fleet bench_relay bench_mqtt oru-host oru-bridge
 	$(BENCH_PYTHON) bench/run_bench.py --bin $(BENCH_DIR)/bin --out $(BENCH_OUT) --anchors data/limit.txt
 
 format:

@@ -5,6 +5,7 @@ Every figure stands beside a baseline measured in the same run, so the ratio
 holds on a busy machine even when the absolute figures do not.
 """
 import argparse
+import contextlib
 import json
 import os
 import platform
@@ -92,14 +93,16 @@ def cpu_seconds(pid):
 class Host:
     """One oru-host of our own: started, waited for, and always stopped."""
 
-    def __init__(self, bin_dir, out_dir, args, name):
-        if port_open(HOST_PORT):
-            raise RuntimeError(f"port {HOST_PORT} is taken by another program; stop it first")
+    def __init__(self, bin_dir, out_dir, args, name, port=HOST_PORT):
+        if port_open(port):
+            raise RuntimeError(f"port {port} is taken by another program; stop it first")
+        if port != HOST_PORT:
+            args = args + ["--port", str(port)]
         self.log = open(os.path.join(out_dir, f"{name}.log"), "w")
         self.process = subprocess.Popen([os.path.join(bin_dir, "oru-host")] + args,
                                         stdout=self.log, stderr=subprocess.STDOUT)
         deadline = time.monotonic() + 30
-        while not port_open(HOST_PORT):
+        while not port_open(port):
             if self.process.poll() is not None:
                 raise RuntimeError(f"oru-host ended with {self.process.returncode}; see {self.log.name}")
             if time.monotonic() > deadline:
@@ -268,6 +271,68 @@ def fleet(bin_dir, out_dir, results, sizes, warmup, seconds):
     plot(rows, os.path.join(out_dir, "fleet.png"))
 
 
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def mqtt_fleet(bin_dir, out_dir, results, stations, per_station, warmup, seconds):
+    """Stations with a bridge each, one local Mosquitto, one subscriber of all telemetry."""
+    help_text = subprocess.run([os.path.join(bin_dir, "oru-host"), "--help"],
+                               capture_output=True, text=True).stdout
+    if stations > 1 and "--port" not in help_text:
+        # One host per machine until oru-host serves other ports: the same fleet on one station.
+        print("oru-host has no --port: the MQTT fleet runs as one station", flush=True)
+        stations, per_station = 1, stations * per_station
+    total = stations * per_station
+    print(f"MQTT fleet: {stations} station(s) x {per_station} aircraft ...", flush=True)
+    broker_dir = os.path.join(out_dir, "mqtt")
+    os.makedirs(broker_dir, exist_ok=True)
+    port = free_port()
+    config = os.path.join(broker_dir, "mosquitto.conf")
+    with open(config, "w") as out:
+        out.write(f"listener {port} 127.0.0.1\nallow_anonymous true\npersistence false\n")
+    processes = []
+    with contextlib.ExitStack() as stack:
+        def spawn(command, name, piped=False):
+            log = stack.enter_context(open(os.path.join(out_dir, f"{name}.log"), "w"))
+            process = subprocess.Popen(command, stdout=subprocess.PIPE if piped else log,
+                                       stderr=log if piped else subprocess.STDOUT, text=True)
+            processes.append(process)
+            stack.callback(lambda: (process.poll() is None and process.terminate(), process.wait()))
+            return process
+
+        spawn(["/usr/sbin/mosquitto", "-c", config], "mqtt-broker")
+        bridges = []
+        for index in range(stations):
+            host_port = HOST_PORT + index
+            stack.enter_context(Host(bin_dir, out_dir, ["--simulate", str(per_station)],
+                                     f"host-mqtt-{index}", host_port))
+            bridges.append(spawn([os.path.join(bin_dir, "oru-bridge"), "--station",
+                                  f"station{index}", "--host", f"ws://127.0.0.1:{host_port}",
+                                  "--broker", f"mqtt://127.0.0.1:{port}"], f"bridge-{index}"))
+        client = spawn([os.path.join(bin_dir, "bench_mqtt"), "--port", str(port), "--aircraft",
+                        str(total), "--warmup", str(warmup), "--seconds", str(seconds)],
+                       "bench-mqtt", piped=True)
+        figures, start, bridge_cores = None, None, None
+        for line in client.stdout:
+            if line.startswith("MEASURE_START"):
+                start = (time.monotonic(), sum(cpu_seconds(b.pid) for b in bridges))
+            elif line.startswith("MEASURE_END") and start:
+                wall = time.monotonic() - start[0]
+                bridge_cores = (sum(cpu_seconds(b.pid) for b in bridges) - start[1]) / wall
+            elif line.startswith("{"):
+                figures = json.loads(line)
+        if client.wait(timeout=60) != 0 or figures is None or bridge_cores is None:
+            raise RuntimeError("bench_mqtt failed")
+    results["mqtt_stations"] = stations
+    results[f"mqtt_{total}_relay_p50_ms"] = round(figures["relay_p50_ms"], 2)
+    results[f"mqtt_{total}_relay_p99_ms"] = round(figures["relay_p99_ms"], 2)
+    results[f"mqtt_{total}_delivered_share"] = round(figures["delivered_share"], 3)
+    results["mqtt_bridge_cpu_cores_per_1000"] = round(bridge_cores / (total / 1000), 3)
+
+
 def plot(rows, path):
     try:
         import matplotlib
@@ -355,6 +420,15 @@ def table(results):
              f"fleet_{size}_rss_kib_per_aircraft"),
         ]
     rows.append(("fleet: largest healthy size", "fleet_max_aircraft", None))
+    for key in sorted(k for k in results if k.startswith("mqtt_") and k.endswith("_relay_p99_ms")):
+        size = key.split("_")[1]
+        rows += [
+            (f"MQTT {size}: relay p50 / p99 (ms)", f"mqtt_{size}_relay_p50_ms", key),
+            (f"MQTT {size}: delivered share, stations", f"mqtt_{size}_delivered_share",
+             "mqtt_stations"),
+            (f"fleet {size} on one host: relay p99 (ms)", f"fleet_{size}_relay_p99_ms", None),
+            ("MQTT bridge CPU (cores per 1000 aircraft)", "mqtt_bridge_cpu_cores_per_1000", None),
+        ]
     print()
     print(f"{'figure':46} {'value':>12} {'beside':>12}")
     for label, first, second in rows:
@@ -369,14 +443,17 @@ def main():
     parser.add_argument("--bin", required=True)
     parser.add_argument("--out", required=True)
     parser.add_argument("--anchors", required=True)
-    parser.add_argument("--only", choices=["all", "offline", "host"], default="all",
-                        help="offline: zones and codec; host: the benchmarks that run oru-host")
+    parser.add_argument("--only", choices=["all", "offline", "host", "mqtt"], default="all",
+                        help="offline: zones and codec; host: the benchmarks that run oru-host; "
+                             "mqtt: stations through a local Mosquitto")
     parser.add_argument("--roundtrips", type=int, default=20000)
     parser.add_argument("--uploads", type=int, default=20)
     parser.add_argument("--fleet", default=",".join(map(str, FLEETS)),
                         help="comma-separated fleet sizes")
     parser.add_argument("--fleet-seconds", type=int, default=10)
     parser.add_argument("--fleet-warmup", type=int, default=5)
+    parser.add_argument("--mqtt-stations", type=int, default=4)
+    parser.add_argument("--mqtt-per-station", type=int, default=500)
     args = parser.parse_args()
     os.makedirs(args.out, exist_ok=True)
     # Ends the run through the finally clauses, which stop our own processes.
@@ -390,6 +467,9 @@ def main():
         roundtrip(args.bin, args.out, results, args.roundtrips, args.uploads)
         fleet(args.bin, args.out, results, [int(n) for n in args.fleet.split(",")],
               args.fleet_warmup, args.fleet_seconds)
+    if args.only in ("all", "host", "mqtt"):
+        mqtt_fleet(args.bin, args.out, results, args.mqtt_stations, args.mqtt_per_station, 120,
+                   args.fleet_seconds)
 
     with open(os.path.join(args.out, "results.json"), "w") as out:
         json.dump(results, out, indent=1, sort_keys=True)

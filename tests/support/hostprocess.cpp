@@ -29,6 +29,8 @@ bool HostProcess::launch(const QStringList &arguments, const QString &program) {
     environment.insert("MALLOC_MMAP_THRESHOLD_", "131072");
     environment.insert("HOME", m_home.path());
     setProcessEnvironment(environment);
+    const int port = arguments.indexOf("--port");
+    m_port = port >= 0 ? arguments.value(port + 1).toUShort() : 19870;
     start(program.isEmpty() ? QStringLiteral(ORU_HOST_BINARY) : program, arguments);
     return m_home.isValid() && waitForStarted(10000) && connectClient(m_admin, "/host");
 }
@@ -49,7 +51,7 @@ bool HostProcess::connectClient(JsonClient &client, const QString &path, int tim
             if (state() == QProcess::NotRunning)
                 return false;
             if (client.socket.state() == QAbstractSocket::UnconnectedState)
-                client.socket.open(QUrl("ws://127.0.0.1:19870" + path));
+                client.socket.open(QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(m_port) + path));
             return client.isConnected();
         },
         timeoutMs);

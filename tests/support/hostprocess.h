@@ -14,7 +14,8 @@ public:
     explicit HostProcess(QObject *parent = nullptr);
     ~HostProcess() override { stop(); }
 
-    // program defaults to the oru-host of this build; waits until "/host" answers.
+    // program defaults to the oru-host of this build; waits until "/host" answers
+    // on the port that arguments name with --port, 19870 without.
     bool launch(const QStringList &arguments, const QString &program = QString());
     // True if the host exited cleanly, which also means the sanitizers found nothing.
     bool stop();
@@ -31,6 +32,7 @@ public:
         return m_home.path() + "/Documents/Oru/Groundstation/Waylines";
     }
     qint64 residentKiB() const;
+    quint16 port() const { return m_port; }
     QByteArray output() const { return m_output; }
 
 protected:
@@ -40,6 +42,7 @@ private:
     QTemporaryDir m_home;
     QByteArray m_output;
     JsonClient m_admin;
+    quint16 m_port = 19870;
 };
 
 bool isSuccess(const std::optional<QJsonObject> &reply);
