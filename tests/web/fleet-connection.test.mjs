@@ -1,8 +1,8 @@
 import {test, mock} from 'node:test';
 import assert from 'node:assert/strict';
-import {FleetState, TRAIL_POINTS} from '../../web/js/fleetstate.js';
-import {CommandChannel} from '../../web/js/connection.js';
-import {zonesFromWire, ZoneStore} from '../../web/js/zones.js';
+import {FleetState, TRAIL_POINTS} from '../../web/js/model/fleetstate.js';
+import {CommandChannel} from '../../web/js/protocol/connection.js';
+import {zonesFromWire, ZoneStore} from '../../web/js/geo/zones.js';
 
 const rad = (deg) => (deg * Math.PI) / 180;
 const flight = (serial, lat, lng, extra = {}) => ({EVENT: 'FLIGHT_STATE', VALUE: {AIRCRAFT: serial, LATI: rad(lat), LONTI: rad(lng),

@@ -1,9 +1,9 @@
 import {test} from 'node:test';
 import assert from 'node:assert/strict';
-import {createMission, createWaypoint, missionToWire, missionFromWire, estimate} from '../../web/js/mission.js';
-import {checkMission} from '../../web/js/checks.js';
-import {distance, offset} from '../../web/js/units.js';
-import {legEntersCircle, samplePath} from '../../web/js/geo.js';
+import {createMission, createWaypoint, missionToWire, missionFromWire, estimate} from '../../web/js/model/mission.js';
+import {checkMission} from '../../web/js/model/checks.js';
+import {distance, offset} from '../../web/js/geo/earth.js';
+import {legEntersCircle, samplePath} from '../../web/js/geo/path.js';
 
 const home = {lat: 47.3977, lng: 8.5456};
 const rad = (deg) => (deg * Math.PI) / 180;

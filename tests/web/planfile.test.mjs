@@ -1,7 +1,7 @@
 import {test} from 'node:test';
 import assert from 'node:assert/strict';
-import {missionToPlan, planToMission, missionToGeoJSON} from '../../web/js/planfile.js';
-import {createMission, createWaypoint} from '../../web/js/mission.js';
+import {missionToPlan, planToMission, missionToGeoJSON} from '../../web/js/model/planfile.js';
+import {createMission, createWaypoint} from '../../web/js/model/mission.js';
 
 function sample() {
     const actions = [['STAY', 3], ['SIMPLE_SHOT', 0], ['STAY', 2], ['CRAFT_YAW', -120], ['GIMBAL_PITCH', -60], ['VIDEO_START', 0]];

@@ -1,7 +1,7 @@
 import {test, mock} from 'node:test';
 import assert from 'node:assert/strict';
-import {UploadProgress} from '../../web/js/progress.js';
-import {RequestTracker, isFailure, failureText, ANSWER_TIMEOUT_MS} from '../../web/js/requests.js';
+import {UploadProgress} from '../../web/js/protocol/progress.js';
+import {RequestTracker, isFailure, failureText, ANSWER_TIMEOUT_MS} from '../../web/js/protocol/requests.js';
 
 test('three waypoints fill the bar in four steps to 100 %, never back nor past it; a failure stops it', () => {
     const p = new UploadProgress();

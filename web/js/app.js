@@ -1,17 +1,17 @@
 // Wires the page together: connections, shared state, map and panels.
-import {$} from './dom.js';
-import {CommandChannel, PushChannel} from './connection.js';
-import {FleetState} from './fleetstate.js';
-import {MissionStore} from './missionstore.js';
-import {ZoneStore, zonesFromWire} from './zones.js';
-import {MapView} from './mapview.js';
-import {LogPanel} from './logpanel.js';
-import {FleetPanel} from './fleetpanel.js';
-import {FlightPanel} from './flightpanel.js';
-import {MissionPanel} from './missionpanel.js';
-import {MissionOps} from './missionops.js';
-import {WaylinePanel} from './waylinepanel.js';
-import {degToRad} from './units.js';
+import {$} from './ui/dom.js';
+import {CommandChannel, PushChannel} from './protocol/connection.js';
+import {FleetState} from './model/fleetstate.js';
+import {MissionStore} from './model/missionstore.js';
+import {ZoneStore, zonesFromWire} from './geo/zones.js';
+import {MapView} from './ui/mapview.js';
+import {LogPanel} from './ui/logpanel.js';
+import {FleetPanel} from './ui/fleetpanel.js';
+import {FlightPanel} from './ui/flightpanel.js';
+import {MissionPanel} from './ui/missionpanel.js';
+import {MissionOps} from './ui/missionops.js';
+import {WaylinePanel} from './ui/waylinepanel.js';
+import {degToRad, wrapDegrees} from './geo/earth.js';
 
 const origin = `ws://${location.host}`;
 const commands = new CommandChannel(`${origin}/groundstation`);
@@ -317,7 +317,7 @@ function refreshZones() {
         // The service answers for 50 km around a point; a wider view would
         // suggest a completeness the answer does not have.
         if (zoom >= 8 && commands.up)
-            queryZones({lat: centre.lat, lng: ((centre.lng + 540) % 360) - 180});
+            queryZones({lat: centre.lat, lng: wrapDegrees(centre.lng)});
     }, 300);
 }
 map.on('moveend', refreshZones);

@@ -1,5 +1,6 @@
 // Mission files: QGroundControl plans (import and export) and GeoJSON
 // (export). Positions in files are degrees, as in the editor.
+import {wrapDegrees} from '../geo/earth.js';
 import {createMission, createWaypoint, actionInfo, LIMITS} from './mission.js';
 
 const CMD = Object.freeze({
@@ -148,7 +149,7 @@ export function planToMission(input) {
             w.speed = speed;
             w.damping = Math.max(0, val(2));
             if (Number.isFinite(p[3]))
-                w.yaw = ((p[3] + 540) % 360) - 180;
+                w.yaw = wrapDegrees(p[3]);
             if (val(0) > 0)
                 w.actions.push({type: 'WP_ACTION_STAY', param: Math.round(val(0))});
             mission.waypoints.push(w);
@@ -173,7 +174,7 @@ export function planToMission(input) {
             addAction('WP_ACTION_VIDEO_STOP', 0);
             break;
         case CMD.conditionYaw:
-            addAction('WP_ACTION_CRAFT_YAW', ((val(0) + 540) % 360) - 180);
+            addAction('WP_ACTION_CRAFT_YAW', wrapDegrees(val(0)));
             break;
         case CMD.mountControl:
             addAction('WP_ACTION_GIMBAL_PITCH', val(0));

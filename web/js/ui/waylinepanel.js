@@ -1,7 +1,7 @@
 // The Waylines tab: missions kept on the host by name, and mission files.
 import {$, h, busy, download} from './dom.js';
-import {missionToWire, missionFromWire} from './mission.js';
-import {missionToPlan, planToMission, missionToGeoJSON} from './planfile.js';
+import {missionToWire, missionFromWire} from '../model/mission.js';
+import {missionToPlan, planToMission, missionToGeoJSON} from '../model/planfile.js';
 
 // The host stores a wayline as a file of exactly this name.
 export function waylineNameProblem(name) {

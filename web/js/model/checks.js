@@ -1,8 +1,9 @@
 // Checks a mission against the aircraft's limits and the no-fly zones before
 // it is uploaded. Every finding is a sentence the user can act on.
 import {LIMITS, estimate} from './mission.js';
-import {zoneConflicts} from './geo.js';
-import {distance, formatDistance, formatDuration} from './units.js';
+import {zoneConflicts} from '../geo/path.js';
+import {distance} from '../geo/earth.js';
+import {formatDistance, formatDuration} from './units.js';
 
 const list = (indices) => indices.map((i) => i + 1).join(', ');
 

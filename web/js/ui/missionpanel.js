@@ -1,8 +1,8 @@
 // The Mission tab's editor: summary, waypoint list, the selected waypoint's
 // values and actions, and the mission settings.
 import {$, h, fillSelect} from './dom.js';
-import {ACTION_TYPES, CHOICES, LIMITS, actionInfo, estimate} from './mission.js';
-import {formatDistance, formatDuration} from './units.js';
+import {ACTION_TYPES, CHOICES, LIMITS, actionInfo, estimate} from '../model/mission.js';
+import {formatDistance, formatDuration} from '../model/units.js';
 
 const SETTINGS = [
     ['ms-finish', 'finishAction', CHOICES.finishAction],

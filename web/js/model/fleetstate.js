@@ -1,7 +1,7 @@
 // What the page knows about every aircraft, built from the aircraft list and
 // the pushed events. Positions are kept in degrees.
 import {Emitter} from './emitter.js';
-import {radToDeg, distance} from './units.js';
+import {radToDeg, distance} from '../geo/earth.js';
 
 export const TRAIL_POINTS = 300;
 // Telemetry older than this is shown as stale.

@@ -1,7 +1,7 @@
 // The fleet list: one card per aircraft with its live state; a click makes
 // it the active aircraft.
 import {$, h} from './dom.js';
-import {formatSpeed} from './units.js';
+import {formatSpeed} from '../model/units.js';
 
 const PALETTE = ['#1e6fd9', '#e07b00', '#2a9d5b', '#b23fc4', '#d1343f', '#0f8c9c', '#7a6a00', '#5b5fc7'];
 

@@ -2,11 +2,12 @@
 // upload with its progress bar, download of the aircraft's mission, and the
 // start, pause, continue and cancel commands.
 import {$, h, busy, timeOfDay} from './dom.js';
-import {checkMission} from './checks.js';
-import {missionToWire, missionFromWire, estimate} from './mission.js';
-import {samplePath} from './geo.js';
-import {UploadProgress} from './progress.js';
-import {formatDistance, formatDuration} from './units.js';
+import {checkMission} from '../model/checks.js';
+import {missionToWire, missionFromWire, estimate} from '../model/mission.js';
+import {samplePath} from '../geo/path.js';
+import {zoneKey} from '../geo/zones.js';
+import {UploadProgress} from '../protocol/progress.js';
+import {formatDistance, formatDuration} from '../model/units.js';
 
 // The service answers zone queries within 50 km of a point and reuses its
 // last answer near that point; samples 10 km apart keep every part of the
@@ -79,7 +80,7 @@ export class MissionOps {
                 this.zoneCache.set(key, {...result, at: Date.now()});
             }
             for (const z of result.zones)
-                found.set(`${z.name}|${z.lat}|${z.lng}|${z.radius}`, z);
+                found.set(zoneKey(z), z);
         }
         return {zones: [...found.values()]};
     }

@@ -1,6 +1,7 @@
 // The mission as the editor holds it (degrees, metres, m/s, seconds) and its
 // wire form (radians, the aircraft's codes and key names).
-import {degToRad, radToDeg, distance, clamp} from './units.js';
+import {degToRad, radToDeg, distance} from '../geo/earth.js';
+import {clamp} from './units.js';
 
 export const LIMITS = Object.freeze({maxPoints: 50, maxSpeed: 20, maxFlightMinutes: 28, maxActions: 15, minHeight: 2});
 

@@ -3,8 +3,9 @@
 // the aircraft, and the no-fly zones.
 import * as L from '/vendor/leaflet/dist/leaflet-src.esm.js';
 import {feature} from '/vendor/topojson-client/src/index.js';
-import {Emitter} from './emitter.js';
-import {graticuleLines} from './graticule.js';
+import {Emitter} from '../model/emitter.js';
+import {graticuleLines} from '../geo/graticule.js';
+import {zoneKey} from '../geo/zones.js';
 
 const ARROW_SVG = (color) => `<svg class="arrow" viewBox="0 0 34 34" aria-hidden="true">
 <path d="M17 3 L27 29 L17 23 L7 29 Z" fill="${color}" stroke="#fff" stroke-width="2" stroke-linejoin="round"/></svg>`;
@@ -272,7 +273,7 @@ export class MapView extends Emitter {
 
     addZones(zones) {
         for (const z of zones) {
-            const key = `${z.name}|${z.lat}|${z.lng}|${z.radius}`;
+            const key = zoneKey(z);
             if (this.zoneKeys.has(key))
                 continue;
             this.zoneKeys.add(key);

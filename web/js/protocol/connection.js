@@ -1,6 +1,6 @@
 // The page's two WebSocket connections to the host: commands (request and
 // reply) and pushed events. Both reconnect by themselves.
-import {Emitter} from './emitter.js';
+import {Emitter} from '../model/emitter.js';
 import {RequestTracker} from './requests.js';
 
 const BACKOFF_MS = [500, 1000, 2000, 4000, 5000];

@@ -1,7 +1,8 @@
 // The Flight tab: the active aircraft's telemetry and limits, and the
 // commands that fly it directly.
 import {$, busy, setText} from './dom.js';
-import {degToRad, distance, formatDistance, formatSpeed, formatCoordinate, formatDuration} from './units.js';
+import {degToRad, distance} from '../geo/earth.js';
+import {formatDistance, formatSpeed, formatCoordinate, formatDuration} from '../model/units.js';
 import {statusText} from './fleetpanel.js';
 
 export class FlightPanel {

@@ -1,6 +1,6 @@
 // No-fly zones as the service reports them (radians) turned into circles in
 // degrees, gathered across queries.
-import {radToDeg} from './units.js';
+import {radToDeg} from './earth.js';
 
 export function zonesFromWire(list) {
     const out = [];

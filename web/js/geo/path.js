@@ -1,5 +1,5 @@
-// Path geometry: lengths and which no-fly circles a path enters.
-import {EARTH_RADIUS_M, degToRad, distance} from './units.js';
+// Path geometry: which no-fly circles a path enters, and samples along it.
+import {EARTH_RADIUS_M, degToRad, distance} from './earth.js';
 
 // Projects p onto a plane tangent at origin, in metres (x east, y north).
 // Zones and legs are at most tens of kilometres long, where the flat
@@ -50,13 +50,6 @@ export function zoneConflicts(points, zones) {
             conflicts.push({zone, inside, legs});
     }
     return conflicts;
-}
-
-export function pathLength(points) {
-    let total = 0;
-    for (let i = 0; i + 1 < points.length; ++i)
-        total += distance(points[i], points[i + 1]);
-    return total;
 }
 
 // Points at most `spacing` metres apart that cover the whole path, for
