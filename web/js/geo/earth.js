@@ -34,7 +34,7 @@ export function offset(p, bearingDeg, metres) {
     const la1 = degToRad(p.lat);
     const lo1 = degToRad(p.lng);
     const la2 = Math.asin(Math.sin(la1) * Math.cos(d) + Math.cos(la1) * Math.sin(d) * Math.cos(th));
-    const lo2 = lo1 + Math.atan2(Math.sin(th) * Math.sin(d) * Math.cos(la1),
-                                 Math.cos(d) - Math.sin(la1) * Math.sin(la2));
+    const lo2 =
+        lo1 + Math.atan2(Math.sin(th) * Math.sin(d) * Math.cos(la1), Math.cos(d) - Math.sin(la1) * Math.sin(la2));
     return {lat: radToDeg(la2), lng: wrapDegrees(radToDeg(lo2))};
 }

@@ -5,18 +5,14 @@ export function clamp(value, low, high) {
 }
 
 export function formatDistance(metres) {
-    if (!Number.isFinite(metres))
-        return '–';
-    if (Math.abs(metres) >= 10000)
-        return `${(metres / 1000).toFixed(1)} km`;
-    if (Math.abs(metres) >= 1000)
-        return `${(metres / 1000).toFixed(2)} km`;
+    if (!Number.isFinite(metres)) return '–';
+    if (Math.abs(metres) >= 10000) return `${(metres / 1000).toFixed(1)} km`;
+    if (Math.abs(metres) >= 1000) return `${(metres / 1000).toFixed(2)} km`;
     return `${Math.round(metres)} m`;
 }
 
 export function formatDuration(seconds) {
-    if (!Number.isFinite(seconds))
-        return '–';
+    if (!Number.isFinite(seconds)) return '–';
     const total = Math.round(seconds);
     const h = Math.floor(total / 3600);
     const m = Math.floor((total % 3600) / 60);
@@ -30,8 +26,7 @@ export function formatSpeed(mps) {
 }
 
 export function formatCoordinate(lat, lng) {
-    if (!Number.isFinite(lat) || !Number.isFinite(lng))
-        return '–';
+    if (!Number.isFinite(lat) || !Number.isFinite(lng)) return '–';
     const ns = lat >= 0 ? 'N' : 'S';
     const ew = lng >= 0 ? 'E' : 'W';
     return `${Math.abs(lat).toFixed(6)}° ${ns}, ${Math.abs(lng).toFixed(6)}° ${ew}`;
