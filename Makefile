@@ -13,10 +13,10 @@ BENCH_PYTHON ?= $(shell [ -x /usr/bin/python3 ] && echo /usr/bin/python3 || echo
 
 DEB_PACKAGES := cmake ninja-build g++ qtbase5-dev libqt5websockets5-dev qtbase5-dev-tools \
                 libgtest-dev libbenchmark-dev libsimdjson-dev chromium \
-                clang libclang-rt-14-dev iproute2 python3-matplotlib
+                clang libclang-rt-14-dev iproute2 python3-matplotlib clang-format clang-tidy
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps deps-deb deps-npm configure build run test test-asan bench fuzz soak format clean
+.PHONY: all deps deps-deb deps-npm configure build run test test-asan bench fuzz soak lint format clean
 
 all: build
 
@@ -104,8 +104,24 @@ bench: deps-deb
 	  bench_fleet bench_relay oru-host
 	$(BENCH_PYTHON) bench/run_bench.py --bin $(BENCH_DIR)/bin --out $(BENCH_OUT) --anchors data/limit.txt
 
+# ESLint and Prettier on the web client, its tests and tools; clang-format and
+# clang-tidy on the C++. clang-tidy reads the compile commands of the build, so
+# it checks the sources as they are built, generated files left out.
+JS_LINT := web 'tests/**/*.mjs' 'tools/*.mjs' eslint.config.mjs
+
+lint: configure
+	npx --no-install eslint --max-warnings 0 .
+	npx --no-install prettier --check $(JS_LINT)
+	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
+	@db=$(BUILD_DIR)/compile_commands.json; \
+	git ls-files '*.cpp' | while read -r f; do \
+	  grep -q "\"file\": \"$(CURDIR)/$$f\"" $$db && echo "$$f"; \
+	done | xargs -r -P $(JOBS) -n 4 clang-tidy -p $(BUILD_DIR) --quiet 2>$(BUILD_DIR)/clang-tidy.log \
+	  || { grep -v -E 'warnings? (generated|treated as errors)' $(BUILD_DIR)/clang-tidy.log; exit 1; }
+
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+	npx --no-install prettier --write $(JS_LINT)
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(FUZZ_DIR)
