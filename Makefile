@@ -105,21 +105,21 @@ bench: deps-deb
 	$(BENCH_PYTHON) bench/run_bench.py --bin $(BENCH_DIR)/bin --out $(BENCH_OUT) --anchors data/limit.txt
 
 # ESLint and Prettier on the web client, its tests and tools; clang-format and
-# clang-tidy on the C++. clang-tidy reads the compile commands of the build, so
-# it checks the sources as they are built, generated files left out.
+# clang-tidy on the C++. clang-tidy reads the build's compile commands and the
+# moc files the build generates, and checks only the sources in git.
 JS_LINT := web 'tests/**/*.mjs' 'tools/*.mjs' eslint.config.mjs
 
-lint: configure
+lint: build
 	npx --no-install eslint --max-warnings 0 .
 	npx --no-install prettier --check $(JS_LINT)
 	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
 	@db=$(BUILD_DIR)/compile_commands.json; \
 	git ls-files '*.cpp' | while read -r f; do \
 	  grep -q "\"file\": \"$(CURDIR)/$$f\"" $$db && echo "$$f"; \
-	done | xargs -r -P $(JOBS) -n 4 clang-tidy -p $(BUILD_DIR) --quiet 2>$(BUILD_DIR)/clang-tidy.log \
+	done | xargs -r -P $(JOBS) -n 2 clang-tidy -p $(BUILD_DIR) --quiet 2>$(BUILD_DIR)/clang-tidy.log \
 	  || { grep -v -E 'warnings? (generated|treated as errors)' $(BUILD_DIR)/clang-tidy.log; exit 1; }
 
-format:
+format: deps-npm
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 	npx --no-install prettier --write $(JS_LINT)
 
