@@ -51,7 +51,7 @@ class tst_WaylineStore : public QObject {
 
     static OruGroundStationService &store() { return OruGroundStationService::instance(); }
     static Replies call(const std::function<void(ReplyCallback)> &operation) {
-        const Replies replies = std::make_shared<QList<QJsonObject>>();
+        Replies replies = std::make_shared<QList<QJsonObject>>();
         operation([replies](const QJsonObject &reply) { replies->append(reply); });
         return replies;
     }
@@ -62,16 +62,18 @@ class tst_WaylineStore : public QObject {
         return r->first();
     }
     static Replies save(const QString &name, const QJsonObject &wayline) {
-        return call([&](ReplyCallback writer) { store().SaveWayLine(name, wayline, writer); });
+        return call(
+            [&](ReplyCallback writer) { store().SaveWayLine(name, wayline, std::move(writer)); });
     }
     static QJsonObject saved(const QString &name, const QJsonObject &w) {
         return replyOf(save(name, w));
     }
     static QJsonObject loaded(const QString &name) {
-        return replyOf(call([&](ReplyCallback writer) { store().LoadWayLine(name, writer); }));
+        return replyOf(
+            call([&](ReplyCallback writer) { store().LoadWayLine(name, std::move(writer)); }));
     }
     static QJsonObject listed() {
-        return replyOf(call([](ReplyCallback writer) { store().WayLineList(writer); }));
+        return replyOf(call([](ReplyCallback writer) { store().WayLineList(std::move(writer)); }));
     }
     static QJsonObject value(const QJsonValue &value) { return {{"VALUE", value}}; }
     QString path(const QString &name) const { return folder + '/' + name; }
