@@ -14,11 +14,11 @@ BENCH_PYTHON ?= $(shell [ -x /usr/bin/python3 ] && echo /usr/bin/python3 || echo
 
 DEB_PACKAGES := cmake ninja-build g++ qtbase5-dev libqt5websockets5-dev qtbase5-dev-tools \
                 libgtest-dev libbenchmark-dev libsimdjson-dev chromium \
-                clang libclang-rt-14-dev iproute2 python3-matplotlib \
+                clang libclang-rt-14-dev iproute2 python3-matplotlib clang-format clang-tidy \
                 mosquitto libmosquitto-dev pkg-config
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps deps-deb deps-npm configure build run run-fleet test test-asan bench fuzz soak format clean
+.PHONY: all deps deps-deb deps-npm configure build run run-fleet test test-asan bench fuzz soak lint format clean
 
 all: build
 
@@ -112,8 +112,24 @@ bench: deps-deb
 	  bench_fleet bench_relay bench_mqtt oru-host oru-bridge
 	$(BENCH_PYTHON) bench/run_bench.py --bin $(BENCH_DIR)/bin --out $(BENCH_OUT) --anchors data/limit.txt
 
-format:
+# ESLint and Prettier on the web client, its tests and tools; clang-format and
+# clang-tidy on the C++. clang-tidy reads the build's compile commands and the
+# moc files the build generates, and checks only the sources in git.
+JS_LINT := web 'tests/**/*.mjs' 'tools/*.mjs' eslint.config.mjs
+
+lint: build
+	npx --no-install eslint --max-warnings 0 .
+	npx --no-install prettier --check $(JS_LINT)
+	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
+	@db=$(BUILD_DIR)/compile_commands.json; \
+	git ls-files '*.cpp' | while read -r f; do \
+	  grep -q "\"file\": \"$(CURDIR)/$$f\"" $$db && echo "$$f"; \
+	done | xargs -r -P $(JOBS) -n 2 clang-tidy -p $(BUILD_DIR) --quiet 2>$(BUILD_DIR)/clang-tidy.log \
+	  || { grep -v -E 'warnings? (generated|treated as errors)' $(BUILD_DIR)/clang-tidy.log; exit 1; }
+
+format: deps-npm
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+	npx --no-install prettier --write $(JS_LINT)
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(FUZZ_DIR)

@@ -187,7 +187,7 @@ QString HostServer::resolveFile(const QString &urlPath) const {
     if (info.isDir())
         info.setFile(info.filePath() + QStringLiteral("/index.html"));
     // A link inside the root must not lead out of it either.
-    const QString canonical = info.canonicalFilePath();
+    QString canonical = info.canonicalFilePath();
     if (canonical.isEmpty() || !info.isFile() || !canonical.startsWith(root + QLatin1Char('/')))
         return {};
     return canonical;

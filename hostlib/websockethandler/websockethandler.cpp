@@ -66,7 +66,7 @@ void WebSocketHandler::WriteWebJSON(const QJsonObject &obj) {
 }
 
 void WebSocketHandler::SetWebCmdHandler(const QString &name, ReplyCallback handler) {
-    m_handlers.insert(name, std::move(handler));
+    m_handlers[name] = std::move(handler);
 }
 
 void WebSocketHandler::OnTextMessage(const QString &message) {

@@ -344,7 +344,7 @@ private Q_SLOTS:
                "TGT_GIMBAL_PITCH": 0, "TURN_MODE": 0, "HAS_ACTION": 0, "ACTION_TIME_LIMIT": 50}]})");
         QJsonArray expected{request("StartOrCancelWayLineMission", QJsonObject{{"GO_STOP", 1}}),
                             request("UploadWayLineMission", mission)};
-        for (const QJsonValue &point : mission.value("WAY_POINTS").toArray())
+        for (const auto &point : mission.value("WAY_POINTS").toArray())
             expected << request("UploadWayPoint", with(point.toObject(), {{"HAS_SPEED", 0}}));
         expected << request("StartOrCancelWayLineMission", QJsonObject{{"GO_STOP", 0}});
         QCOMPARE(sent(), proceeds ? expected : QJsonArray{expected.first()});

@@ -27,7 +27,7 @@ struct Client {
 // A missing wayline or no mission to cancel is an answer all the same.
 QJsonObject randomRequest(const QStringList &serials) {
     auto *random = QRandomGenerator::global();
-    const QString aircraft = serials.at(random->bounded(serials.size()));
+    const QString &aircraft = serials.at(random->bounded(serials.size()));
     const QString wayline = QStringLiteral("soak%1").arg(random->bounded(20));
     const QList<QPair<QString, QJsonObject>> commands{
         {"GetAircraftList", {}},

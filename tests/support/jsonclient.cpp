@@ -19,7 +19,7 @@ bool JsonClient::open(const QString &path, int timeoutMs) {
 }
 
 QString JsonClient::send(const QString &cmd, const QJsonObject &value) {
-    const QString seq = QStringLiteral("t%1").arg(++m_nextSeq);
+    QString seq = QStringLiteral("t%1").arg(++m_nextSeq);
     QJsonObject request{{"CMD", cmd}, {"SEQ", seq}};
     if (!value.isEmpty())
         request.insert("VALUE", value);

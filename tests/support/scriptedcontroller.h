@@ -25,7 +25,7 @@ public:
     QString hash() const { return m_hash; }
 
     // Replaces an earlier rule for cmd.
-    void on(const QString &cmd, Rule rule) { m_rules.insert(cmd, std::move(rule)); }
+    void on(const QString &cmd, Rule rule) { m_rules[cmd] = std::move(rule); }
     void answer(const QString &cmd, const QJsonObject &reply) {
         on(cmd, [reply](const QJsonObject &) { return std::optional<QJsonObject>(reply); });
     }

@@ -1,17 +1,17 @@
 // Wires the page together: connections, shared state, map and panels.
-import {$} from './dom.js';
-import {CommandChannel, PushChannel} from './connection.js';
-import {FleetState} from './fleetstate.js';
-import {MissionStore} from './missionstore.js';
-import {ZoneStore, zonesFromWire} from './zones.js';
-import {MapView} from './mapview.js';
-import {LogPanel} from './logpanel.js';
-import {FleetPanel} from './fleetpanel.js';
-import {FlightPanel} from './flightpanel.js';
-import {MissionPanel} from './missionpanel.js';
-import {MissionOps} from './missionops.js';
-import {WaylinePanel} from './waylinepanel.js';
-import {degToRad} from './units.js';
+import {$} from './ui/dom.js';
+import {CommandChannel, PushChannel} from './protocol/connection.js';
+import {FleetState} from './model/fleetstate.js';
+import {MissionStore} from './model/missionstore.js';
+import {ZoneStore, zonesFromWire} from './geo/zones.js';
+import {MapView} from './ui/mapview.js';
+import {LogPanel} from './ui/logpanel.js';
+import {FleetPanel} from './ui/fleetpanel.js';
+import {FlightPanel} from './ui/flightpanel.js';
+import {MissionPanel} from './ui/missionpanel.js';
+import {MissionOps} from './ui/missionops.js';
+import {WaylinePanel} from './ui/waylinepanel.js';
+import {degToRad, wrapDegrees} from './geo/earth.js';
 
 const origin = `ws://${location.host}`;
 const commands = new CommandChannel(`${origin}/groundstation`);
@@ -44,20 +44,26 @@ async function send(label, cmd, value, {aircraft = '', quiet = false, onUnanswer
         aircraft,
         onUnanswered: (entry) => {
             if (!quiet)
-                toast('warning', `${label}: no answer yet`, `"${cmd}" has had no answer for 15 seconds. It stays open; a late answer is still taken.`);
-            if (onUnanswered)
-                onUnanswered(entry);
+                toast(
+                    'warning',
+                    `${label}: no answer yet`,
+                    `"${cmd}" has had no answer for 15 seconds. It stays open; a late answer is still taken.`,
+                );
+            if (onUnanswered) onUnanswered(entry);
         },
     });
-    if (!result.ok && !quiet)
-        toast('error', `${label} failed`, `"${cmd}": ${result.message}`);
+    if (!result.ok && !quiet) toast('error', `${label} failed`, `"${cmd}": ${result.message}`);
     return result;
 }
 
 async function queryZones(point) {
-    const result = await send('No-fly zones nearby', 'GetNoflyZone', {LATI: degToRad(point.lat), LONTI: degToRad(point.lng)}, {quiet: true});
-    if (!result.ok)
-        return {ok: false, message: result.message};
+    const result = await send(
+        'No-fly zones nearby',
+        'GetNoflyZone',
+        {LATI: degToRad(point.lat), LONTI: degToRad(point.lng)},
+        {quiet: true},
+    );
+    if (!result.ok) return {ok: false, message: result.message};
     const found = zonesFromWire(result.reply.VALUE);
     map.addZones(zones.add(found));
     return {ok: true, zones: found};
@@ -107,8 +113,7 @@ const api = {
     limit: (serial) => limits.get(serial) || null,
     fitSelected: () => {
         const a = selected && fleet.get(selected);
-        if (a && a.state)
-            map.fit([a.state], 17);
+        if (a && a.state) map.fit([a.state], 17);
     },
     missionFlagged: (set) => {
         flagged = set;
@@ -117,16 +122,19 @@ const api = {
     uploaded: (serial) => uploadedVersion.set(serial, missionVersion),
 };
 
-const fleetPanel = new FleetPanel(fleet, (serial) => selectAircraft(serial), (serial) => {
-    if (!fleet.forget(serial))
-        return;
-    map.removeAircraft(serial);
-    if (selected === serial) {
-        const next = fleet.list().find((a) => a.connected);
-        selectAircraft(next ? next.serial : null);
-    }
-    renderNow();
-});
+const fleetPanel = new FleetPanel(
+    fleet,
+    (serial) => selectAircraft(serial),
+    (serial) => {
+        if (!fleet.forget(serial)) return;
+        map.removeAircraft(serial);
+        if (selected === serial) {
+            const next = fleet.list().find((a) => a.connected);
+            selectAircraft(next ? next.serial : null);
+        }
+        renderNow();
+    },
+);
 const flightPanel = new FlightPanel(api);
 const missionPanel = new MissionPanel(store);
 const ops = new MissionOps(api, store, missionPanel);
@@ -151,16 +159,12 @@ async function fetchLimit(serial) {
 }
 
 function selectAircraft(serial) {
-    if (selected === serial)
-        return;
+    if (selected === serial) return;
     selected = serial;
-    for (const b of document.querySelectorAll('[data-needs-aircraft]'))
-        b.disabled = !serial;
-    if (serial && !limits.has(serial))
-        fetchLimit(serial);
+    for (const b of document.querySelectorAll('[data-needs-aircraft]')) b.disabled = !serial;
+    if (serial && !limits.has(serial)) fetchLimit(serial);
     renderNow();
-    for (const a of fleet.list())
-        updateAircraftOnMap(a);
+    for (const a of fleet.list()) updateAircraftOnMap(a);
     drawMission();
     ops.scheduleCheck();
 }
@@ -171,8 +175,7 @@ function updateAircraftOnMap(a) {
 
 let renderQueued = false;
 function renderSoon() {
-    if (renderQueued)
-        return;
+    if (renderQueued) return;
     renderQueued = true;
     setTimeout(() => {
         renderQueued = false;
@@ -195,22 +198,23 @@ function renderNow() {
 }
 
 function fitFleet() {
-    const points = fleet.list().flatMap((a) => [a.state, a.home]).filter((p) => p && p.lat != null);
+    const points = fleet
+        .list()
+        .flatMap((a) => [a.state, a.home])
+        .filter((p) => p && p.lat != null);
     return map.fit(points, 17);
 }
 
 function describe(event) {
     const v = event.VALUE;
-    if (v == null || typeof v !== 'object')
-        return JSON.stringify(v ?? null);
+    if (v == null || typeof v !== 'object') return JSON.stringify(v ?? null);
     const {AIRCRAFT, ...rest} = v;
     const text = JSON.stringify(rest);
     return text.length > 200 ? `${text.slice(0, 200)}…` : text;
 }
 
 function onEvent(event) {
-    if (!event || typeof event !== 'object')
-        return;
+    if (!event || typeof event !== 'object') return;
     const name = String(event.EVENT ?? '');
     if (name === 'WP_UPLOAD_PROGRESS') {
         commands.tracker.keepAlive((e) => e.cmd === 'UploadWayLineMission' || e.cmd === 'ClickGo');
@@ -223,42 +227,34 @@ function onEvent(event) {
     const a = serial ? fleet.get(serial) : null;
     // Status changes are worth listing even while telemetry is not.
     log.event(name, serial, note || describe(event), {kind: name === 'DISCONNECT' ? 'failed' : '', always: !!note});
-    if (!a)
-        return;
+    if (!a) return;
     updateAircraftOnMap(a);
     if (name === 'CONNECT') {
         fetchLimit(serial);
-        if (!selected)
-            selectAircraft(serial);
+        if (!selected) selectAircraft(serial);
     } else if (name === 'DISCONNECT') {
         toast('warning', `${serial} lost`, 'The aircraft stopped answering.');
     } else if (name === 'MISSION_FINISHED') {
         toast('ok', `${serial} finished its mission`);
-        if (map.targetOwner === serial)
-            map.setTarget(null);
+        if (map.targetOwner === serial) map.setTarget(null);
     } else if (name === 'FLIGHT_STATE') {
-        if (serial === selected && follow && a.state && a.state.lat != null)
-            map.centreOn(a.state);
-        if (!fleetFitted && !store.mission.waypoints.length && fitFleet())
-            fleetFitted = true;
+        if (serial === selected && follow && a.state && a.state.lat != null) map.centreOn(a.state);
+        if (!fleetFitted && !store.mission.waypoints.length && fitFleet()) fleetFitted = true;
     }
     renderSoon();
 }
 
 async function syncFleet() {
     const result = await send('Aircraft list', 'GetAircraftList', undefined, {quiet: true});
-    if (!result.ok)
-        return;
+    if (!result.ok) return;
     fleet.setList(result.reply.VALUE);
     for (const a of fleet.list()) {
         updateAircraftOnMap(a);
-        if (a.connected && !limits.has(a.serial))
-            fetchLimit(a.serial);
+        if (a.connected && !limits.has(a.serial)) fetchLimit(a.serial);
     }
     if (!selected || !fleet.get(selected)) {
         const first = fleet.list().find((a) => a.connected);
-        if (first)
-            selectAircraft(first.serial);
+        if (first) selectAircraft(first.serial);
     }
     renderNow();
 }
@@ -279,14 +275,12 @@ commands.on('state', (state) => {
     }
 });
 commands.on('stray', (reply) => {
-    if (reply && reply.ERROR === 'FAILURE')
-        toast('error', 'The host refused a message', reply.ERROR_MESSAGE || '');
+    if (reply && reply.ERROR === 'FAILURE') toast('error', 'The host refused a message', reply.ERROR_MESSAGE || '');
 });
 push.on('state', (state) => {
     linkChanged('events', state);
     // Events sent while the push connection was down are gone for good.
-    if (state.up && commands.up)
-        syncFleet();
+    if (state.up && commands.up) syncFleet();
 });
 push.on('event', onEvent);
 
@@ -316,8 +310,7 @@ function refreshZones() {
         const {zoom, centre} = map.view();
         // The service answers for 50 km around a point; a wider view would
         // suggest a completeness the answer does not have.
-        if (zoom >= 8 && commands.up)
-            queryZones({lat: centre.lat, lng: ((centre.lng + 540) % 360) - 180});
+        if (zoom >= 8 && commands.up) queryZones({lat: centre.lat, lng: wrapDegrees(centre.lng)});
     }, 300);
 }
 map.on('moveend', refreshZones);
@@ -327,8 +320,7 @@ function setFollow(on) {
     follow = on;
     $('btn-follow').setAttribute('aria-pressed', String(on));
     const a = selected && fleet.get(selected);
-    if (on && a && a.state && a.state.lat != null)
-        map.panTo(a.state);
+    if (on && a && a.state && a.state.lat != null) map.panTo(a.state);
 }
 
 for (const tab of document.querySelectorAll('.tabs [role="tab"]'))
@@ -341,38 +333,42 @@ for (const b of document.querySelectorAll('#map-modes button')) {
     });
 }
 $('btn-fit').addEventListener('click', () => {
-    if (!fitFleet())
-        toast('info', 'No aircraft has reported a position yet');
+    if (!fitFleet()) toast('info', 'No aircraft has reported a position yet');
 });
 $('btn-fit-mission').addEventListener('click', () => {
-    if (!map.fit(store.mission.waypoints))
-        toast('info', 'The mission has no waypoints yet');
+    if (!map.fit(store.mission.waypoints)) toast('info', 'The mission has no waypoints yet');
 });
 $('btn-follow').addEventListener('click', () => setFollow(!follow));
 $('pick-cancel').addEventListener('click', () => map.cancelPick());
 $('fleet-refresh').addEventListener('click', () => syncFleet());
 $('btn-clear').addEventListener('click', () => {
-    if (!store.mission.waypoints.length)
-        return;
+    if (!store.mission.waypoints.length) return;
     const fresh = {...store.mission, waypoints: []};
-    if (store.replace(fresh))
-        toast('info', 'Mission cleared', '', {undo: () => store.undo()});
+    if (store.replace(fresh)) toast('info', 'Mission cleared', '', {undo: () => store.undo()});
 });
 document.addEventListener('keydown', (e) => {
-    if (e.key === 'Escape')
-        map.cancelPick();
-    const typing = e.target instanceof HTMLInputElement || e.target instanceof HTMLSelectElement || e.target instanceof HTMLTextAreaElement;
-    if ((e.key === 'Delete' || e.key === 'Backspace') && !typing && store.selectedId != null && !$('pane-mission').hidden)
+    if (e.key === 'Escape') map.cancelPick();
+    const typing =
+        e.target instanceof HTMLInputElement ||
+        e.target instanceof HTMLSelectElement ||
+        e.target instanceof HTMLTextAreaElement;
+    if (
+        (e.key === 'Delete' || e.key === 'Backspace') &&
+        !typing &&
+        store.selectedId != null &&
+        !$('pane-mission').hidden
+    )
         store.remove(store.selectedId);
 });
 log.onResize = () => map.invalidate();
 
-for (const b of document.querySelectorAll('[data-needs-aircraft]'))
-    b.disabled = true;
+for (const b of document.querySelectorAll('[data-needs-aircraft]')) b.disabled = true;
 // Telemetry that stops shows up as stale without any event to trigger it.
 setInterval(renderNow, 1000);
 
-map.loadBase('/vendor/world-atlas/countries-50m.json').catch((e) => toast('warning', 'The base map could not be loaded', e.message));
+map.loadBase('/vendor/world-atlas/countries-50m.json').catch((e) =>
+    toast('warning', 'The base map could not be loaded', e.message),
+);
 if (store.mission.waypoints.length) {
     map.fit(store.mission.waypoints);
     fleetFitted = true;

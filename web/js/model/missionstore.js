@@ -28,8 +28,7 @@ export class MissionStore extends Emitter {
     }
 
     select(id) {
-        if (this.selectedId === id)
-            return;
+        if (this.selectedId === id) return;
         this.selectedId = id;
         this.emit('selected', id);
     }
@@ -46,8 +45,7 @@ export class MissionStore extends Emitter {
 
     remove(id) {
         const i = this.index(id);
-        if (i < 0)
-            return;
+        if (i < 0) return;
         this.mission.waypoints.splice(i, 1);
         if (this.selectedId === id) {
             const next = this.mission.waypoints[Math.min(i, this.mission.waypoints.length - 1)];
@@ -58,14 +56,12 @@ export class MissionStore extends Emitter {
     }
 
     move(from, to) {
-        if (moveWaypoint(this.mission, from, to))
-            this.changed('structure');
+        if (moveWaypoint(this.mission, from, to)) this.changed('structure');
     }
 
     updateWaypoint(id, patch, kind = 'values') {
         const w = this.mission.waypoints.find((x) => x.id === id);
-        if (!w)
-            return;
+        if (!w) return;
         Object.assign(w, patch);
         this.changed(kind);
     }
@@ -85,8 +81,7 @@ export class MissionStore extends Emitter {
     }
 
     undo() {
-        if (!this.undoMission)
-            return;
+        if (!this.undoMission) return;
         const previous = this.undoMission;
         this.undoMission = null;
         this.mission = previous;
@@ -97,8 +92,7 @@ export class MissionStore extends Emitter {
 
     // The draft survives a reload of the page.
     save() {
-        if (!this.storage)
-            return;
+        if (!this.storage) return;
         try {
             this.storage.setItem('oru.draft', JSON.stringify(this.mission));
         } catch (e) {
@@ -107,12 +101,10 @@ export class MissionStore extends Emitter {
     }
 
     restore() {
-        if (!this.storage)
-            return;
+        if (!this.storage) return;
         try {
             const saved = JSON.parse(this.storage.getItem('oru.draft') || 'null');
-            if (!saved || !Array.isArray(saved.waypoints))
-                return;
+            if (!saved || !Array.isArray(saved.waypoints)) return;
             const m = {...createMission(), ...saved};
             m.waypoints = saved.waypoints
                 .filter((w) => w && Number.isFinite(w.lat) && Number.isFinite(w.lng))

@@ -3,8 +3,9 @@
 // the aircraft, and the no-fly zones.
 import * as L from '/vendor/leaflet/dist/leaflet-src.esm.js';
 import {feature} from '/vendor/topojson-client/src/index.js';
-import {Emitter} from './emitter.js';
-import {graticuleLines} from './graticule.js';
+import {Emitter} from '../model/emitter.js';
+import {graticuleLines} from '../geo/graticule.js';
+import {zoneKey} from '../geo/zones.js';
 
 const ARROW_SVG = (color) => `<svg class="arrow" viewBox="0 0 34 34" aria-hidden="true">
 <path d="M17 3 L27 29 L17 23 L7 29 Z" fill="${color}" stroke="#fff" stroke-width="2" stroke-linejoin="round"/></svg>`;
@@ -57,8 +58,7 @@ export class MapView extends Emitter {
 
     async loadBase(url) {
         const response = await fetch(url);
-        if (!response.ok)
-            throw new Error(`base map: HTTP ${response.status}`);
+        if (!response.ok) throw new Error(`base map: HTTP ${response.status}`);
         const topology = await response.json();
         const countries = feature(topology, topology.objects.countries);
         L.geoJSON(countries, {
@@ -71,17 +71,33 @@ export class MapView extends Emitter {
 
     drawGrid() {
         const b = this.map.getBounds();
-        const {lines} = graticuleLines({south: b.getSouth(), west: b.getWest(), north: b.getNorth(), east: b.getEast()});
+        const {lines} = graticuleLines({
+            south: b.getSouth(),
+            west: b.getWest(),
+            north: b.getNorth(),
+            east: b.getEast(),
+        });
         this.grid.clearLayers();
         const inset = this.map.containerPointToLatLng([8, this.map.getSize().y - 40]);
         for (const line of lines) {
-            L.polyline(line.coords, {pane: 'grid', color: '#7d93a6', weight: 0.7, opacity: 0.45, interactive: false}).addTo(this.grid);
+            L.polyline(line.coords, {
+                pane: 'grid',
+                color: '#7d93a6',
+                weight: 0.7,
+                opacity: 0.45,
+                interactive: false,
+            }).addTo(this.grid);
             const at = line.kind === 'lat' ? [line.value, inset.lng] : [inset.lat, line.value];
             L.marker(at, {
                 pane: 'grid',
                 interactive: false,
                 keyboard: false,
-                icon: L.divIcon({className: 'graticule-label', html: line.label, iconSize: null, iconAnchor: line.kind === 'lat' ? [0, 14] : [-3, 0]}),
+                icon: L.divIcon({
+                    className: 'graticule-label',
+                    html: line.label,
+                    iconSize: null,
+                    iconAnchor: line.kind === 'lat' ? [0, 14] : [-3, 0],
+                }),
             }).addTo(this.grid);
         }
     }
@@ -95,8 +111,7 @@ export class MapView extends Emitter {
             resolve(point);
             return;
         }
-        if (this.mode === 'edit')
-            this.emit('addpoint', point);
+        if (this.mode === 'edit') this.emit('addpoint', point);
     }
 
     setMode(mode) {
@@ -113,8 +128,7 @@ export class MapView extends Emitter {
     }
 
     cancelPick() {
-        if (!this.pick)
-            return;
+        if (!this.pick) return;
         const {resolve} = this.pick;
         this.endPick();
         resolve(null);
@@ -130,7 +144,11 @@ export class MapView extends Emitter {
         let entry = this.aircraft.get(a.serial);
         const position = a.state && a.state.lat != null ? [a.state.lat, a.state.lng] : null;
         if (!entry) {
-            entry = {marker: null, trail: L.polyline([], {color, weight: 2.5, opacity: 0.7, interactive: false}).addTo(this.fleetLayer), home: null};
+            entry = {
+                marker: null,
+                trail: L.polyline([], {color, weight: 2.5, opacity: 0.7, interactive: false}).addTo(this.fleetLayer),
+                home: null,
+            };
             this.aircraft.set(a.serial, entry);
         }
         if (position) {
@@ -151,7 +169,8 @@ export class MapView extends Emitter {
             const el = entry.marker.getElement();
             if (el) {
                 el.querySelector('.arrow').style.transform = `rotate(${a.state.yaw || 0}deg)`;
-                el.querySelector('.tag').textContent = a.state.height != null ? `${a.serial} · ${Math.round(a.state.height)} m` : a.serial;
+                el.querySelector('.tag').textContent =
+                    a.state.height != null ? `${a.serial} · ${Math.round(a.state.height)} m` : a.serial;
                 el.classList.toggle('selected', selected);
                 el.classList.toggle('lost', !a.connected);
                 el.dataset.serial = a.serial;
@@ -163,7 +182,12 @@ export class MapView extends Emitter {
         if (a.home) {
             if (!entry.home) {
                 entry.home = L.marker([a.home.lat, a.home.lng], {
-                    icon: L.divIcon({className: '', html: `<div class="home-icon" style="border-color:${color};color:${color}" title="Home of ${a.serial}">H</div>`, iconSize: [20, 20], iconAnchor: [10, 10]}),
+                    icon: L.divIcon({
+                        className: '',
+                        html: `<div class="home-icon" style="border-color:${color};color:${color}" title="Home of ${a.serial}">H</div>`,
+                        iconSize: [20, 20],
+                        iconAnchor: [10, 10],
+                    }),
                     keyboard: false,
                     interactive: false,
                 }).addTo(this.fleetLayer);
@@ -174,11 +198,9 @@ export class MapView extends Emitter {
 
     removeAircraft(serial) {
         const entry = this.aircraft.get(serial);
-        if (!entry)
-            return;
+        if (!entry) return;
         for (const layer of [entry.marker, entry.trail, entry.home]) {
-            if (layer)
-                layer.remove();
+            if (layer) layer.remove();
         }
         this.aircraft.delete(serial);
     }
@@ -191,13 +213,18 @@ export class MapView extends Emitter {
     // Dashed circle of how far from home the aircraft may fly.
     setLimitCircle(home, radius) {
         const key = home && radius > 0 ? `${home.lat},${home.lng},${radius}` : '';
-        if (key === this.limitKey)
-            return;
+        if (key === this.limitKey) return;
         this.limitKey = key;
         this.limitLayer.clearLayers();
         if (home && radius > 0) {
-            L.circle([home.lat, home.lng], {radius, color: '#1e6fd9', weight: 1.2, dashArray: '6 6', fill: false, interactive: false})
-                .addTo(this.limitLayer);
+            L.circle([home.lat, home.lng], {
+                radius,
+                color: '#1e6fd9',
+                weight: 1.2,
+                dashArray: '6 6',
+                fill: false,
+                interactive: false,
+            }).addTo(this.limitLayer);
         }
     }
 
@@ -206,22 +233,26 @@ export class MapView extends Emitter {
     setMission(mission, selectedId, flagged = new Set(), active = -1) {
         this.missionLayer.clearLayers();
         const wps = mission.waypoints;
-        const path = L.polyline(wps.map((w) => [w.lat, w.lng]), {color: '#2b3b4d', weight: 3, opacity: 0.85, interactive: false})
-            .addTo(this.missionLayer);
+        const path = L.polyline(
+            wps.map((w) => [w.lat, w.lng]),
+            {color: '#2b3b4d', weight: 3, opacity: 0.85, interactive: false},
+        ).addTo(this.missionLayer);
         this.wpMarkers = wps.map((w, i) => {
             const classes = ['wp-icon'];
-            if (w.id === selectedId)
-                classes.push('selected');
-            if (flagged.has(i))
-                classes.push('flagged');
-            if (i === active)
-                classes.push('active');
+            if (w.id === selectedId) classes.push('selected');
+            if (flagged.has(i)) classes.push('flagged');
+            if (i === active) classes.push('active');
             const marker = L.marker([w.lat, w.lng], {
                 draggable: true,
                 autoPan: true,
                 keyboard: false,
                 zIndexOffset: w.id === selectedId ? 500 : 0,
-                icon: L.divIcon({className: '', html: `<div class="${classes.join(' ')}" data-wp="${i + 1}">${i + 1}</div>`, iconSize: [26, 26], iconAnchor: [13, 13]}),
+                icon: L.divIcon({
+                    className: '',
+                    html: `<div class="${classes.join(' ')}" data-wp="${i + 1}">${i + 1}</div>`,
+                    iconSize: [26, 26],
+                    iconAnchor: [13, 13],
+                }),
                 title: `Waypoint ${i + 1}: ${Math.round(w.alt)} m`,
             }).addTo(this.missionLayer);
             marker.on('click', () => this.emit('selectwaypoint', w.id));
@@ -241,13 +272,17 @@ export class MapView extends Emitter {
         for (let i = 0; i + 1 < wps.length; ++i) {
             const a = this.map.latLngToLayerPoint([wps[i].lat, wps[i].lng]);
             const b = this.map.latLngToLayerPoint([wps[i + 1].lat, wps[i + 1].lng]);
-            if (a.distanceTo(b) < 60)
-                continue;
+            if (a.distanceTo(b) < 60) continue;
             const mid = [(wps[i].lat + wps[i + 1].lat) / 2, (wps[i].lng + wps[i + 1].lng) / 2];
             const handle = L.marker(mid, {
                 keyboard: false,
                 title: `Insert a waypoint between ${i + 1} and ${i + 2}`,
-                icon: L.divIcon({className: '', html: '<div class="mid-icon">+</div>', iconSize: [14, 14], iconAnchor: [7, 7]}),
+                icon: L.divIcon({
+                    className: '',
+                    html: '<div class="mid-icon">+</div>',
+                    iconSize: [14, 14],
+                    iconAnchor: [7, 7],
+                }),
             }).addTo(this.missionLayer);
             handle.on('click', () => this.emit('insertwaypoint', i + 1, {lat: mid[0], lng: mid[1]}));
         }
@@ -255,26 +290,35 @@ export class MapView extends Emitter {
 
     setOnboard(mission) {
         this.onboardLayer.clearLayers();
-        if (!mission)
-            return;
+        if (!mission) return;
         const latlngs = mission.waypoints.map((w) => [w.lat, w.lng]);
-        L.polyline(latlngs, {pane: 'onboard', color: '#7b3fc4', weight: 3, dashArray: '8 6', opacity: 0.9, interactive: false})
-            .addTo(this.onboardLayer);
+        L.polyline(latlngs, {
+            pane: 'onboard',
+            color: '#7b3fc4',
+            weight: 3,
+            dashArray: '8 6',
+            opacity: 0.9,
+            interactive: false,
+        }).addTo(this.onboardLayer);
         latlngs.forEach((p, i) => {
             L.marker(p, {
                 pane: 'onboard',
                 interactive: false,
                 keyboard: false,
-                icon: L.divIcon({className: '', html: `<div class="onboard-icon">${i + 1}</div>`, iconSize: [16, 16], iconAnchor: [8, 8]}),
+                icon: L.divIcon({
+                    className: '',
+                    html: `<div class="onboard-icon">${i + 1}</div>`,
+                    iconSize: [16, 16],
+                    iconAnchor: [8, 8],
+                }),
             }).addTo(this.onboardLayer);
         });
     }
 
     addZones(zones) {
         for (const z of zones) {
-            const key = `${z.name}|${z.lat}|${z.lng}|${z.radius}`;
-            if (this.zoneKeys.has(key))
-                continue;
+            const key = zoneKey(z);
+            if (this.zoneKeys.has(key)) continue;
             this.zoneKeys.add(key);
             const circle = L.circle([z.lat, z.lng], {
                 pane: 'zones',
@@ -285,7 +329,12 @@ export class MapView extends Emitter {
                 fillOpacity: 0.18,
                 className: 'zone-circle',
             }).addTo(this.zoneLayer);
-            circle.bindTooltip(z.name || 'No-fly zone', {permanent: true, direction: 'center', className: 'zone-label', pane: 'zonelabels'});
+            circle.bindTooltip(z.name || 'No-fly zone', {
+                permanent: true,
+                direction: 'center',
+                className: 'zone-label',
+                pane: 'zonelabels',
+            });
         }
     }
 
@@ -305,15 +354,19 @@ export class MapView extends Emitter {
             this.target = L.marker([point.lat, point.lng], {
                 interactive: false,
                 keyboard: false,
-                icon: L.divIcon({className: '', html: '<div class="target-icon" title="Fly-here target"></div>', iconSize: [24, 24], iconAnchor: [12, 12]}),
+                icon: L.divIcon({
+                    className: '',
+                    html: '<div class="target-icon" title="Fly-here target"></div>',
+                    iconSize: [24, 24],
+                    iconAnchor: [12, 12],
+                }),
             }).addTo(this.map);
         }
     }
 
     fit(points, maxZoom = 17) {
         const valid = points.filter((p) => p && Number.isFinite(p.lat) && Number.isFinite(p.lng));
-        if (!valid.length)
-            return false;
+        if (!valid.length) return false;
         const bounds = L.latLngBounds(valid.map((p) => [p.lat, p.lng]));
         this.map.fitBounds(bounds.pad(0.15), {maxZoom, padding: [40, 40], animate: false});
         return true;
@@ -330,8 +383,13 @@ export class MapView extends Emitter {
         // Only move when the aircraft leaves the middle of the view, so the
         // map does not jitter with every report.
         const margin = 0.3;
-        if (px.x < size.x * margin || px.x > size.x * (1 - margin) || px.y < size.y * margin || px.y > size.y * (1 - margin) ||
-            !Number.isFinite(here.lat))
+        if (
+            px.x < size.x * margin ||
+            px.x > size.x * (1 - margin) ||
+            px.y < size.y * margin ||
+            px.y > size.y * (1 - margin) ||
+            !Number.isFinite(here.lat)
+        )
             this.map.panTo([point.lat, point.lng], {animate: true, duration: 0.4});
     }
 

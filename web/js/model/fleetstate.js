@@ -1,7 +1,7 @@
 // What the page knows about every aircraft, built from the aircraft list and
 // the pushed events. Positions are kept in degrees.
 import {Emitter} from './emitter.js';
-import {radToDeg, distance} from './units.js';
+import {radToDeg, distance} from '../geo/earth.js';
 
 export const TRAIL_POINTS = 300;
 // Telemetry older than this is shown as stale.
@@ -56,8 +56,7 @@ export class FleetState extends Emitter {
     // with its next event anyway.
     forget(serial) {
         const a = this.aircraft.get(serial);
-        if (!a || a.connected)
-            return false;
+        if (!a || a.connected) return false;
         this.aircraft.delete(serial);
         this.emit('removed', a);
         return true;
@@ -68,8 +67,7 @@ export class FleetState extends Emitter {
     setList(list) {
         const listed = new Set();
         for (const entry of Array.isArray(list) ? list : []) {
-            if (!entry || typeof entry.AIRCRAFT !== 'string' || !entry.AIRCRAFT)
-                continue;
+            if (!entry || typeof entry.AIRCRAFT !== 'string' || !entry.AIRCRAFT) continue;
             const a = this.upsert(entry.AIRCRAFT);
             listed.add(a.serial);
             a.type = finite(entry.FLIGHT_TYPE);
@@ -89,43 +87,45 @@ export class FleetState extends Emitter {
     // Applies one pushed event; returns what the log should say about it, or
     // null for events that only update telemetry.
     apply(event) {
-        if (!event || typeof event !== 'object')
-            return null;
+        if (!event || typeof event !== 'object') return null;
         const name = event.EVENT;
         const value = event.VALUE && typeof event.VALUE === 'object' ? event.VALUE : {};
         const serial = typeof value.AIRCRAFT === 'string' ? value.AIRCRAFT : '';
-        if (!serial)
-            return null;
+        if (!serial) return null;
         const a = this.upsert(serial);
         let note = null;
         switch (name) {
-        case 'CONNECT':
-            a.type = finite(value.FLIGHT_TYPE);
-            a.rc = typeof value.RC === 'string' ? value.RC : a.rc;
-            a.connected = true;
-            a.everConnected = true;
-            note = `connected (type ${a.type ?? '?'}, RC ${a.rc || '?'})`;
-            break;
-        case 'DISCONNECT':
-            a.connected = false;
-            note = 'lost';
-            break;
-        case 'FLIGHT_STATE':
-            note = this.applyFlightState(a, value);
-            break;
-        case 'BATTERY_STATE':
-            a.battery = {percent: finite(value.PERCENT), voltage: finite(value.VOLTAGE), remaining: finite(value.REMAINING_TIME)};
-            break;
-        case 'WAYPOINT_REACHED':
-            a.lastWaypoint = finite(value.INDEX);
-            note = `reached waypoint ${a.lastWaypoint != null ? a.lastWaypoint + 1 : '?'}`;
-            break;
-        case 'MISSION_FINISHED':
-            a.missionFinished = true;
-            note = 'mission finished';
-            break;
-        default:
-            note = null;
+            case 'CONNECT':
+                a.type = finite(value.FLIGHT_TYPE);
+                a.rc = typeof value.RC === 'string' ? value.RC : a.rc;
+                a.connected = true;
+                a.everConnected = true;
+                note = `connected (type ${a.type ?? '?'}, RC ${a.rc || '?'})`;
+                break;
+            case 'DISCONNECT':
+                a.connected = false;
+                note = 'lost';
+                break;
+            case 'FLIGHT_STATE':
+                note = this.applyFlightState(a, value);
+                break;
+            case 'BATTERY_STATE':
+                a.battery = {
+                    percent: finite(value.PERCENT),
+                    voltage: finite(value.VOLTAGE),
+                    remaining: finite(value.REMAINING_TIME),
+                };
+                break;
+            case 'WAYPOINT_REACHED':
+                a.lastWaypoint = finite(value.INDEX);
+                note = `reached waypoint ${a.lastWaypoint != null ? a.lastWaypoint + 1 : '?'}`;
+                break;
+            case 'MISSION_FINISHED':
+                a.missionFinished = true;
+                note = 'mission finished';
+                break;
+            default:
+                note = null;
         }
         this.emit('changed', a);
         return note;
@@ -152,19 +152,16 @@ export class FleetState extends Emitter {
         };
         const hl = finite(v.HOME_LATI);
         const hg = finite(v.HOME_LONTI);
-        if (hl != null && hg != null)
-            a.home = {lat: radToDeg(hl), lng: radToDeg(hg)};
+        if (hl != null && hg != null) a.home = {lat: radToDeg(hl), lng: radToDeg(hg)};
         if (a.state.lat != null && a.state.lng != null) {
             const p = {lat: a.state.lat, lng: a.state.lng};
             const last = a.trail[a.trail.length - 1];
             // No aircraft covers this between two reports: it was placed
             // elsewhere, and the trail starts anew.
-            if (last && distance(last, p) > JUMP_M)
-                a.trail = [];
+            if (last && distance(last, p) > JUMP_M) a.trail = [];
             if (!last || distance(last, p) >= 0.5) {
                 a.trail.push(p);
-                if (a.trail.length > TRAIL_POINTS)
-                    a.trail.splice(0, a.trail.length - TRAIL_POINTS);
+                if (a.trail.length > TRAIL_POINTS) a.trail.splice(0, a.trail.length - TRAIL_POINTS);
             }
         }
         if (previous !== a.state.status && a.state.status)

@@ -1,8 +1,8 @@
 // The Mission tab's editor: summary, waypoint list, the selected waypoint's
 // values and actions, and the mission settings.
 import {$, h, fillSelect} from './dom.js';
-import {ACTION_TYPES, CHOICES, LIMITS, actionInfo, estimate} from './mission.js';
-import {formatDistance, formatDuration} from './units.js';
+import {ACTION_TYPES, CHOICES, LIMITS, actionInfo, estimate} from '../model/mission.js';
+import {formatDistance, formatDuration} from '../model/units.js';
 
 const SETTINGS = [
     ['ms-finish', 'finishAction', CHOICES.finishAction],
@@ -31,7 +31,8 @@ function readInput(input, low, high, whole, emptyAllowed) {
         return {ok: true, value: null};
     }
     const value = Number(text);
-    const ok = text !== '' && Number.isFinite(value) && value >= low && value <= high && (!whole || Number.isInteger(value));
+    const ok =
+        text !== '' && Number.isFinite(value) && value >= low && value <= high && (!whole || Number.isInteger(value));
     input.classList.toggle('invalid', !ok);
     input.title = ok ? '' : `Enter ${whole ? 'a whole number' : 'a number'} from ${low} to ${high}.`;
     return {ok, value};
@@ -42,22 +43,22 @@ export class MissionPanel {
         this.store = store;
         this.flagged = new Set();
         fillSelect($('wp-turn'), CHOICES.turnMode);
-        fillSelect($('wp-action-type'), ACTION_TYPES.map((a) => [a.type, a.label]));
-        for (const [id, , choices] of SETTINGS)
-            fillSelect($(id), choices);
+        fillSelect(
+            $('wp-action-type'),
+            ACTION_TYPES.map((a) => [a.type, a.label]),
+        );
+        for (const [id, , choices] of SETTINGS) fillSelect($(id), choices);
 
         for (const [id, field, low, high, whole, empty] of WAYPOINT_FIELDS) {
             $(id).addEventListener('change', (e) => {
                 const w = store.selected();
                 const r = readInput(e.target, low, high, whole, empty);
-                if (w && r.ok)
-                    store.updateWaypoint(w.id, {[field]: r.value});
+                if (w && r.ok) store.updateWaypoint(w.id, {[field]: r.value});
             });
         }
         $('wp-turn').addEventListener('change', (e) => {
             const w = store.selected();
-            if (w)
-                store.updateWaypoint(w.id, {turnMode: Number(e.target.value)});
+            if (w) store.updateWaypoint(w.id, {turnMode: Number(e.target.value)});
         });
         $('wp-action-add').addEventListener('click', () => this.addAction());
         $('wp-prev').addEventListener('click', () => this.step(-1));
@@ -65,11 +66,11 @@ export class MissionPanel {
 
         for (const [id, field] of SETTINGS)
             $(id).addEventListener('change', (e) => store.updateSettings({[field]: Number(e.target.value)}));
-        const numberSetting = (id, field, low, high, whole) => $(id).addEventListener('change', (e) => {
-            const r = readInput(e.target, low, high, whole, false);
-            if (r.ok)
-                store.updateSettings({[field]: r.value});
-        });
+        const numberSetting = (id, field, low, high, whole) =>
+            $(id).addEventListener('change', (e) => {
+                const r = readInput(e.target, low, high, whole, false);
+                if (r.ok) store.updateSettings({[field]: r.value});
+            });
         numberSetting('ms-idle', 'idleSpeed', 0.1, 20, false);
         numberSetting('ms-range', 'maxSpeed', 0.1, 20, false);
         numberSetting('ms-exec', 'execCount', 1, 255, true);
@@ -88,16 +89,16 @@ export class MissionPanel {
         const list = this.store.mission.waypoints;
         const i = this.store.index();
         const next = list[i + delta];
-        if (next)
-            this.store.select(next.id);
+        if (next) this.store.select(next.id);
     }
 
     addAction() {
         const w = this.store.selected();
-        if (!w || w.actions.length >= LIMITS.maxActions)
-            return;
+        if (!w || w.actions.length >= LIMITS.maxActions) return;
         const info = actionInfo($('wp-action-type').value);
-        this.store.updateWaypoint(w.id, {actions: [...w.actions, {type: info.type, param: info.param ? info.param.value : 0}]});
+        this.store.updateWaypoint(w.id, {
+            actions: [...w.actions, {type: info.type, param: info.param ? info.param.value : 0}],
+        });
     }
 
     render() {
@@ -119,30 +120,49 @@ export class MissionPanel {
             const speed = w.speed != null ? `${w.speed} m/s` : 'cruise';
             const acts = w.actions.length ? `${w.actions.length} action${w.actions.length > 1 ? 's' : ''}` : '';
             const op = (text, title, handler, disabled = false) =>
-                h('button', {type: 'button', title, text, disabled, onclick: (e) => {
-                    e.stopPropagation();
-                    handler();
-                }});
-            return h('li', {'aria-selected': String(w.id === this.store.selectedId), class: this.flagged.has(i) ? 'flagged' : '',
-                            dataset: {index: String(i + 1)}, onclick: () => this.store.select(w.id)},
+                h('button', {
+                    type: 'button',
+                    title,
+                    text,
+                    disabled,
+                    onclick: (e) => {
+                        e.stopPropagation();
+                        handler();
+                    },
+                });
+            return h(
+                'li',
+                {
+                    'aria-selected': String(w.id === this.store.selectedId),
+                    class: this.flagged.has(i) ? 'flagged' : '',
+                    dataset: {index: String(i + 1)},
+                    onclick: () => this.store.select(w.id),
+                },
                 h('span', {class: 'num', text: String(i + 1)}),
-                h('span', {class: 'desc'}, `${Math.round(w.alt)} m · ${speed}`, acts ? h('span', {class: 'muted', text: `· ${acts}`}) : null),
-                h('span', {class: 'ops'},
+                h(
+                    'span',
+                    {class: 'desc'},
+                    `${Math.round(w.alt)} m · ${speed}`,
+                    acts ? h('span', {class: 'muted', text: `· ${acts}`}) : null,
+                ),
+                h(
+                    'span',
+                    {class: 'ops'},
                     op('↑', 'Move up', () => this.store.move(i, i - 1), i === 0),
                     op('↓', 'Move down', () => this.store.move(i, i + 1), i === m.waypoints.length - 1),
-                    op('✕', 'Delete', () => this.store.remove(w.id))));
+                    op('✕', 'Delete', () => this.store.remove(w.id)),
+                ),
+            );
         });
         $('wp-list').replaceChildren(...rows);
         const current = $('wp-list').querySelector('[aria-selected="true"]');
-        if (current)
-            current.scrollIntoView({block: 'nearest'});
+        if (current) current.scrollIntoView({block: 'nearest'});
     }
 
     renderDetail() {
         const w = this.store.selected();
         $('wp-detail').hidden = !w;
-        if (!w)
-            return;
+        if (!w) return;
         const i = this.store.index();
         $('wp-number').textContent = `${i + 1} of ${this.store.mission.waypoints.length}`;
         $('wp-prev').disabled = i === 0;
@@ -169,21 +189,33 @@ export class MissionPanel {
         };
         let param = h('span', {class: 'noparam', text: 'no setting'});
         if (info && info.param) {
-            param = h('input', {type: 'number', value: String(a.param), min: String(info.param.min), max: String(info.param.max),
-                                step: String(info.param.step), title: `${info.param.label} (${info.param.unit})`,
-                                'aria-label': `${info.param.label} in ${info.param.unit}`});
+            param = h('input', {
+                type: 'number',
+                value: String(a.param),
+                min: String(info.param.min),
+                max: String(info.param.max),
+                step: String(info.param.step),
+                title: `${info.param.label} (${info.param.unit})`,
+                'aria-label': `${info.param.label} in ${info.param.unit}`,
+            });
             param.addEventListener('change', () => {
                 const r = readInput(param, info.param.min, info.param.max, true, false);
-                if (r.ok)
-                    update({param: r.value});
+                if (r.ok) update({param: r.value});
             });
         }
-        return h('li', {},
+        return h(
+            'li',
+            {},
             h('span', {class: 'n', text: `${k + 1}.`}),
             h('span', {text: info ? `${info.label}${info.param ? ` (${info.param.unit})` : ''}` : a.type}),
             param,
-            h('button', {type: 'button', title: 'Remove action', text: '✕', onclick: () =>
-                this.store.updateWaypoint(w.id, {actions: w.actions.filter((_, j) => j !== k)})}));
+            h('button', {
+                type: 'button',
+                title: 'Remove action',
+                text: '✕',
+                onclick: () => this.store.updateWaypoint(w.id, {actions: w.actions.filter((_, j) => j !== k)}),
+            }),
+        );
     }
 
     renderSettings() {
@@ -195,9 +227,12 @@ export class MissionPanel {
                 select.append(h('option', {value: String(m[field]), text: `Code ${m[field]}`}));
             select.value = String(m[field]);
         }
-        for (const [id, field] of [['ms-idle', 'idleSpeed'], ['ms-range', 'maxSpeed'], ['ms-exec', 'execCount']]) {
-            if (!$(id).classList.contains('invalid'))
-                $(id).value = String(m[field]);
+        for (const [id, field] of [
+            ['ms-idle', 'idleSpeed'],
+            ['ms-range', 'maxSpeed'],
+            ['ms-exec', 'execCount'],
+        ]) {
+            if (!$(id).classList.contains('invalid')) $(id).value = String(m[field]);
         }
     }
 }

@@ -1,7 +1,8 @@
 // The Flight tab: the active aircraft's telemetry and limits, and the
 // commands that fly it directly.
 import {$, busy, setText} from './dom.js';
-import {degToRad, distance, formatDistance, formatSpeed, formatCoordinate, formatDuration} from './units.js';
+import {degToRad, distance} from '../geo/earth.js';
+import {formatDistance, formatSpeed, formatCoordinate, formatDuration} from '../model/units.js';
 import {statusText} from './fleetpanel.js';
 
 export class FlightPanel {
@@ -22,8 +23,7 @@ export class FlightPanel {
 
     async aircraftCommand(label, cmd, value) {
         const serial = this.api.selected();
-        if (!serial)
-            return null;
+        if (!serial) return null;
         return this.api.send(label, cmd, {AIRCRAFT: serial, ...value}, {aircraft: serial});
     }
 
@@ -32,8 +32,7 @@ export class FlightPanel {
         const value = Number(input.value);
         const ok = input.value !== '' && Number.isFinite(value) && value >= low && value <= high;
         input.classList.toggle('invalid', !ok);
-        if (!ok)
-            this.api.toast('error', `${what} must be between ${low} and ${high}.`);
+        if (!ok) this.api.toast('error', `${what} must be between ${low} and ${high}.`);
         return ok ? value : null;
     }
 
@@ -41,29 +40,29 @@ export class FlightPanel {
         const serial = this.api.selected();
         const speed = this.readNumber('go-speed', 0.5, 20, 'The fly-here speed');
         const height = this.readNumber('go-height', 1, 500, 'The fly-here height');
-        if (!serial || speed == null || height == null)
-            return;
+        if (!serial || speed == null || height == null) return;
         const point = await this.api.pick(`Click where ${serial} should fly (${speed} m/s, ${height} m).`);
-        if (!point)
-            return;
+        if (!point) return;
         this.api.map.setTarget(point, serial);
-        const result = await this.aircraftCommand('Fly here', 'ClickGo',
-            {LATI: degToRad(point.lat), LONTI: degToRad(point.lng), SPEED: speed, HEIGHT: height});
-        if (!result || !result.ok)
-            this.api.map.setTarget(null);
+        const result = await this.aircraftCommand('Fly here', 'ClickGo', {
+            LATI: degToRad(point.lat),
+            LONTI: degToRad(point.lng),
+            SPEED: speed,
+            HEIGHT: height,
+        });
+        if (!result || !result.ok) this.api.map.setTarget(null);
     }
 
     async startSimulation() {
         const serial = this.api.selected();
-        if (!serial)
-            return;
+        if (!serial) return;
         const point = await this.api.pick(`Click where ${serial} should stand when the simulation starts.`);
-        if (!point)
-            return;
-        const result = await this.aircraftCommand('Start simulation', 'StartSimulation',
-            {LATI: degToRad(point.lat), LONTI: degToRad(point.lng)});
-        if (result && result.ok)
-            this.api.fitSelected();
+        if (!point) return;
+        const result = await this.aircraftCommand('Start simulation', 'StartSimulation', {
+            LATI: degToRad(point.lat),
+            LONTI: degToRad(point.lng),
+        });
+        if (result && result.ok) this.api.fitSelected();
     }
 
     render(a, limit) {
@@ -76,12 +75,25 @@ export class FlightPanel {
         setText('tm-climb', s && s.vz != null ? formatSpeed(s.vz) : '–', dim);
         setText('tm-yaw', s && s.yaw != null ? `${Math.round((s.yaw + 360) % 360) % 360}°` : '–', dim);
         const b = a && a.battery;
-        setText('tm-battery', b && b.percent != null
-            ? `${Math.round(b.percent)} %${b.remaining != null ? ` · ${formatDuration(b.remaining)}` : ''}` : '–', dim);
-        setText('tm-waypoint', s && s.waypointIndex != null && s.waypointIndex >= 0 ? `waypoint ${s.waypointIndex + 1}` : '–', dim);
+        setText(
+            'tm-battery',
+            b && b.percent != null
+                ? `${Math.round(b.percent)} %${b.remaining != null ? ` · ${formatDuration(b.remaining)}` : ''}`
+                : '–',
+            dim,
+        );
+        setText(
+            'tm-waypoint',
+            s && s.waypointIndex != null && s.waypointIndex >= 0 ? `waypoint ${s.waypointIndex + 1}` : '–',
+            dim,
+        );
         const away = s && a.home && s.lat != null ? distance({lat: s.lat, lng: s.lng}, a.home) : NaN;
         setText('tm-home', formatDistance(away), dim);
         setText('tm-position', s ? formatCoordinate(s.lat, s.lng) : '–', dim);
-        setText('tm-limits', limit ? `up to ${limit.maxHeight} m high, ${formatDistance(limit.maxDistance)} from home` : '–', !limit);
+        setText(
+            'tm-limits',
+            limit ? `up to ${limit.maxHeight} m high, ${formatDistance(limit.maxDistance)} from home` : '–',
+            !limit,
+        );
     }
 }

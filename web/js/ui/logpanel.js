@@ -36,8 +36,7 @@ export class LogPanel {
     }
 
     emitResize() {
-        if (this.onResize)
-            this.onResize();
+        if (this.onResize) this.onResize();
     }
 
     static isTelemetry(name) {
@@ -53,32 +52,39 @@ export class LogPanel {
         }
         this.eventCount += 1;
         $('log-events-count').textContent = String(this.eventCount);
-        this.prepend(this.events, h('li', {class: kind, dataset: {event: name}},
-            h('span', {class: 't', text: timeOfDay()}),
-            h('span', {class: 'a', text: aircraft || '–'}),
-            h('span', {class: 'e', text: name}),
-            h('span', {class: 'd', text: detail, title: detail})));
+        this.prepend(
+            this.events,
+            h(
+                'li',
+                {class: kind, dataset: {event: name}},
+                h('span', {class: 't', text: timeOfDay()}),
+                h('span', {class: 'a', text: aircraft || '–'}),
+                h('span', {class: 'e', text: name}),
+                h('span', {class: 'd', text: detail, title: detail}),
+            ),
+        );
     }
 
     prepend(list, row) {
         list.prepend(row);
-        while (list.childElementCount > MAX_ROWS)
-            list.lastElementChild.remove();
+        while (list.childElementCount > MAX_ROWS) list.lastElementChild.remove();
     }
 
     // Called on every state change of a tracked command.
     command(entry) {
         let row = this.commandRows.get(entry.seq);
         if (!row) {
-            row = h('li', {dataset: {seq: entry.seq, cmd: entry.cmd}},
+            row = h(
+                'li',
+                {dataset: {seq: entry.seq, cmd: entry.cmd}},
                 h('span', {class: 't', text: timeOfDay(entry.sentAt)}),
                 h('span', {class: 'a', text: entry.aircraft || '–'}),
                 h('span', {class: 'e', text: entry.cmd}),
-                h('span', {class: 'd'}));
+                h('span', {class: 'd'}),
+            );
             this.commandRows.set(entry.seq, row);
             this.prepend(this.commands, row);
-            if (this.commandRows.size > MAX_ROWS)
-                this.commandRows.delete(this.commandRows.keys().next().value);
+            if (this.commandRows.size > MAX_ROWS) this.commandRows.delete(this.commandRows.keys().next().value);
             $('log-commands-count').textContent = String(this.commands.childElementCount);
         }
         const took = entry.answeredAt ? ` after ${((entry.answeredAt - entry.sentAt) / 1000).toFixed(1)} s` : '';
@@ -97,30 +103,40 @@ export class LogPanel {
     // kind: 'error' | 'warning' | 'ok' | 'info'
     toast(kind, title, text = '', {undo = null, sticky = false} = {}) {
         const close = h('button', {class: 'close', type: 'button', title: 'Dismiss', text: '×'});
-        const el = h('div', {class: `toast ${kind}`, role: kind === 'error' ? 'alert' : 'status'},
+        const el = h(
+            'div',
+            {class: `toast ${kind}`, role: kind === 'error' ? 'alert' : 'status'},
             h('div', {}, h('div', {class: 'title', text: title}), text ? h('div', {class: 'text', text}) : null),
             close,
-            undo ? h('button', {class: 'small secondary undo', type: 'button', text: 'Undo', onclick: () => {
-                undo();
-                el.remove();
-            }}) : null);
+            undo
+                ? h('button', {
+                      class: 'small secondary undo',
+                      type: 'button',
+                      text: 'Undo',
+                      onclick: () => {
+                          undo();
+                          el.remove();
+                      },
+                  })
+                : null,
+        );
         close.addEventListener('click', () => el.remove());
         this.toasts.prepend(el);
-        while (this.toasts.childElementCount > 5)
-            this.toasts.lastElementChild.remove();
-        if (!sticky)
-            setTimeout(() => el.remove(), kind === 'error' || kind === 'warning' ? 15000 : 6000);
+        while (this.toasts.childElementCount > 5) this.toasts.lastElementChild.remove();
+        if (!sticky) setTimeout(() => el.remove(), kind === 'error' || kind === 'warning' ? 15000 : 6000);
         return el;
     }
 
     // links: {commands: state, events: state}, each {up, since, attempts}
     links(links) {
         const down = [];
-        for (const [key, pill, label] of [['commands', 'link-commands', 'Commands'], ['events', 'link-events', 'Live events']]) {
+        for (const [key, pill, label] of [
+            ['commands', 'link-commands', 'Commands'],
+            ['events', 'link-events', 'Live events'],
+        ]) {
             const s = links[key];
             $(pill).dataset.state = s && s.up ? 'up' : 'down';
-            if (s && !s.up && s.seen)
-                down.push(`${label} down since ${timeOfDay(s.since)}`);
+            if (s && !s.up && s.seen) down.push(`${label} down since ${timeOfDay(s.since)}`);
         }
         const banner = $('link-banner');
         banner.hidden = down.length === 0;

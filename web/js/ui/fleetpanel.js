@@ -1,7 +1,7 @@
 // The fleet list: one card per aircraft with its live state; a click makes
 // it the active aircraft.
 import {$, h} from './dom.js';
-import {formatSpeed} from './units.js';
+import {formatSpeed} from '../model/units.js';
 
 const PALETTE = ['#1e6fd9', '#e07b00', '#2a9d5b', '#b23fc4', '#d1343f', '#0f8c9c', '#7a6a00', '#5b5fc7'];
 
@@ -30,8 +30,7 @@ export class FleetPanel {
     }
 
     color(serial) {
-        if (!this.colors.has(serial))
-            this.colors.set(serial, PALETTE[this.colors.size % PALETTE.length]);
+        if (!this.colors.has(serial)) this.colors.set(serial, PALETTE[this.colors.size % PALETTE.length]);
         return this.colors.get(serial);
     }
 
@@ -47,12 +46,10 @@ export class FleetPanel {
             this.fill(card, a, a.serial === selected);
         }
         for (const serial of [...this.cards.keys()]) {
-            if (!this.fleet.get(serial))
-                this.cards.delete(serial);
+            if (!this.fleet.get(serial)) this.cards.delete(serial);
         }
         const wanted = all.map((a) => this.cards.get(a.serial).root);
-        if (wanted.some((el, i) => this.list.children[i] !== el))
-            this.list.replaceChildren(...wanted);
+        if (wanted.some((el, i) => this.list.children[i] !== el)) this.list.replaceChildren(...wanted);
     }
 
     build(a) {
@@ -64,18 +61,33 @@ export class FleetPanel {
             height: h('span'),
             speed: h('span'),
             battery: h('span'),
-            forget: h('button', {type: 'button', class: 'ghost small forget', text: 'Forget', title: 'Remove this lost aircraft from the list',
-                                 onclick: (e) => {
-                                     e.stopPropagation();
-                                     this.onForget(a.serial);
-                                 }}),
+            forget: h('button', {
+                type: 'button',
+                class: 'ghost small forget',
+                text: 'Forget',
+                title: 'Remove this lost aircraft from the list',
+                onclick: (e) => {
+                    e.stopPropagation();
+                    this.onForget(a.serial);
+                },
+            }),
         };
-        parts.root = h('li', {class: 'aircraft', role: 'option', tabindex: '0', dataset: {serial: a.serial},
-                              onclick: () => this.onSelect(a.serial),
-                              onkeydown: (e) => (e.key === 'Enter' || e.key === ' ') && this.onSelect(a.serial)},
+        parts.root = h(
+            'li',
+            {
+                class: 'aircraft',
+                role: 'option',
+                tabindex: '0',
+                dataset: {serial: a.serial},
+                onclick: () => this.onSelect(a.serial),
+                onkeydown: (e) => (e.key === 'Enter' || e.key === ' ') && this.onSelect(a.serial),
+            },
             h('span', {class: 'swatch', style: `background:${this.color(a.serial)}`}),
-            parts.name, parts.state, parts.meta,
-            h('div', {class: 'stats'}, parts.status, parts.height, parts.speed, parts.battery, parts.forget));
+            parts.name,
+            parts.state,
+            parts.meta,
+            h('div', {class: 'stats'}, parts.status, parts.height, parts.speed, parts.battery, parts.forget),
+        );
         return parts;
     }
 

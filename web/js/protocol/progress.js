@@ -23,21 +23,17 @@ export class UploadProgress {
 
     // Returns true when the shown value changed.
     report(value) {
-        if (this.state !== 'uploading' || !Number.isFinite(value))
-            return false;
+        if (this.state !== 'uploading' || !Number.isFinite(value)) return false;
         const next = Math.min(100, Math.max(this.percent, value));
-        if (next === this.percent)
-            return false;
+        if (next === this.percent) return false;
         this.percent = next;
         return true;
     }
 
     finish(ok, message = '') {
-        if (this.state !== 'uploading')
-            return;
+        if (this.state !== 'uploading') return;
         this.state = ok ? 'done' : 'failed';
-        if (ok)
-            this.percent = 100;
+        if (ok) this.percent = 100;
         this.message = message;
     }
 
@@ -49,14 +45,14 @@ export class UploadProgress {
 
     get label() {
         switch (this.state) {
-        case 'uploading':
-            return this.percent === 0 ? 'Sending mission…' : `Waypoint ${this.sentWaypoints} of ${this.count} sent`;
-        case 'done':
-            return `Uploaded ${this.count} waypoints`;
-        case 'failed':
-            return `Upload failed${this.message ? `: ${this.message}` : ''}`;
-        default:
-            return '';
+            case 'uploading':
+                return this.percent === 0 ? 'Sending mission…' : `Waypoint ${this.sentWaypoints} of ${this.count} sent`;
+            case 'done':
+                return `Uploaded ${this.count} waypoints`;
+            case 'failed':
+                return `Upload failed${this.message ? `: ${this.message}` : ''}`;
+            default:
+                return '';
         }
     }
 }

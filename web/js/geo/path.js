@@ -1,5 +1,5 @@
-// Path geometry: lengths and which no-fly circles a path enters.
-import {EARTH_RADIUS_M, degToRad, distance} from './units.js';
+// Path geometry: which no-fly circles a path enters, and samples along it.
+import {EARTH_RADIUS_M, degToRad, distance} from './earth.js';
 
 // Projects p onto a plane tangent at origin, in metres (x east, y north).
 // Zones and legs are at most tens of kilometres long, where the flat
@@ -39,31 +39,20 @@ export function zoneConflicts(points, zones) {
         const inside = [];
         const legs = [];
         points.forEach((p, i) => {
-            if (pointInCircle(p, centre, zone.radius))
-                inside.push(i);
+            if (pointInCircle(p, centre, zone.radius)) inside.push(i);
         });
         for (let i = 0; i + 1 < points.length; ++i) {
-            if (legEntersCircle(points[i], points[i + 1], centre, zone.radius))
-                legs.push(i);
+            if (legEntersCircle(points[i], points[i + 1], centre, zone.radius)) legs.push(i);
         }
-        if (inside.length || legs.length)
-            conflicts.push({zone, inside, legs});
+        if (inside.length || legs.length) conflicts.push({zone, inside, legs});
     }
     return conflicts;
-}
-
-export function pathLength(points) {
-    let total = 0;
-    for (let i = 0; i + 1 < points.length; ++i)
-        total += distance(points[i], points[i + 1]);
-    return total;
 }
 
 // Points at most `spacing` metres apart that cover the whole path, for
 // asking the service about zones near every part of it.
 export function samplePath(points, spacing) {
-    if (!points.length)
-        return [];
+    if (!points.length) return [];
     const half = spacing / 2;
     const kept = [points[0]];
     for (let i = 0; i + 1 < points.length; ++i) {
@@ -74,8 +63,7 @@ export function samplePath(points, spacing) {
         const steps = Math.max(1, Math.ceil(distance(a, b) / half));
         for (let k = 1; k <= steps; ++k) {
             const p = {lat: a.lat + ((b.lat - a.lat) * k) / steps, lng: a.lng + ((b.lng - a.lng) * k) / steps};
-            if (distance(kept[kept.length - 1], p) >= half)
-                kept.push(p);
+            if (distance(kept[kept.length - 1], p) >= half) kept.push(p);
         }
     }
     return kept;

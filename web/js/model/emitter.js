@@ -5,14 +5,12 @@ export class Emitter {
     }
 
     on(name, handler) {
-        if (!this.handlers.has(name))
-            this.handlers.set(name, new Set());
+        if (!this.handlers.has(name)) this.handlers.set(name, new Set());
         this.handlers.get(name).add(handler);
         return () => this.handlers.get(name).delete(handler);
     }
 
     emit(name, ...args) {
-        for (const handler of this.handlers.get(name) || [])
-            handler(...args);
+        for (const handler of this.handlers.get(name) || []) handler(...args);
     }
 }

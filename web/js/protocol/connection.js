@@ -1,12 +1,19 @@
 // The page's two WebSocket connections to the host: commands (request and
 // reply) and pushed events. Both reconnect by themselves.
-import {Emitter} from './emitter.js';
+import {Emitter} from '../model/emitter.js';
 import {RequestTracker} from './requests.js';
 
 const BACKOFF_MS = [500, 1000, 2000, 4000, 5000];
 
 class ReconnectingSocket extends Emitter {
-    constructor(url, {WebSocketImpl = globalThis.WebSocket, setTimer = (fn, ms) => setTimeout(fn, ms), clearTimer = (t) => clearTimeout(t)} = {}) {
+    constructor(
+        url,
+        {
+            WebSocketImpl = globalThis.WebSocket,
+            setTimer = (fn, ms) => setTimeout(fn, ms),
+            clearTimer = (t) => clearTimeout(t),
+        } = {},
+    ) {
         super();
         this.url = url;
         this.WebSocketImpl = WebSocketImpl;
@@ -27,11 +34,9 @@ class ReconnectingSocket extends Emitter {
 
     stop() {
         this.stopped = true;
-        if (this.retryTimer != null)
-            this.clearTimer(this.retryTimer);
+        if (this.retryTimer != null) this.clearTimer(this.retryTimer);
         this.retryTimer = null;
-        if (this.socket)
-            this.socket.close();
+        if (this.socket) this.socket.close();
     }
 
     open() {
@@ -61,13 +66,11 @@ class ReconnectingSocket extends Emitter {
             this.received(message);
         };
         socket.onclose = () => {
-            if (this.socket !== socket)
-                return;
+            if (this.socket !== socket) return;
             this.socket = null;
             const wasUp = this.up;
             this.up = false;
-            if (wasUp)
-                this.downSince = Date.now();
+            if (wasUp) this.downSince = Date.now();
             this.closed();
             this.emit('state', {up: false, since: this.downSince, attempts: this.attempts});
             this.scheduleRetry();
@@ -77,8 +80,7 @@ class ReconnectingSocket extends Emitter {
     }
 
     scheduleRetry() {
-        if (this.stopped || this.retryTimer != null)
-            return;
+        if (this.stopped || this.retryTimer != null) return;
         const delay = BACKOFF_MS[Math.min(this.attempts, BACKOFF_MS.length - 1)];
         this.attempts += 1;
         this.retryTimer = this.setTimer(() => this.open(), delay);
@@ -116,8 +118,7 @@ export class CommandChannel extends ReconnectingSocket {
     }
 
     received(message) {
-        if (!this.tracker.settle(message))
-            this.emit('stray', message);
+        if (!this.tracker.settle(message)) this.emit('stray', message);
     }
 }
 

@@ -1,6 +1,7 @@
 // The mission as the editor holds it (degrees, metres, m/s, seconds) and its
 // wire form (radians, the aircraft's codes and key names).
-import {degToRad, radToDeg, distance, clamp} from './units.js';
+import {degToRad, radToDeg, distance} from '../geo/earth.js';
+import {clamp} from './units.js';
 
 export const LIMITS = Object.freeze({maxPoints: 50, maxSpeed: 20, maxFlightMinutes: 28, maxActions: 15, minHeight: 2});
 
@@ -9,8 +10,16 @@ export const ACTION_TYPES = Object.freeze([
     {type: 'WP_ACTION_SIMPLE_SHOT', label: 'Take photo', param: null},
     {type: 'WP_ACTION_VIDEO_START', label: 'Start video', param: null},
     {type: 'WP_ACTION_VIDEO_STOP', label: 'Stop video', param: null},
-    {type: 'WP_ACTION_CRAFT_YAW', label: 'Turn aircraft', param: {label: 'Heading', unit: '°', min: -180, max: 180, step: 1, value: 0}},
-    {type: 'WP_ACTION_GIMBAL_PITCH', label: 'Tilt gimbal', param: {label: 'Pitch', unit: '°', min: -90, max: 30, step: 1, value: -90}},
+    {
+        type: 'WP_ACTION_CRAFT_YAW',
+        label: 'Turn aircraft',
+        param: {label: 'Heading', unit: '°', min: -180, max: 180, step: 1, value: 0},
+    },
+    {
+        type: 'WP_ACTION_GIMBAL_PITCH',
+        label: 'Tilt gimbal',
+        param: {label: 'Pitch', unit: '°', min: -90, max: 30, step: 1, value: -90},
+    },
 ]);
 
 export function actionInfo(type) {
@@ -19,15 +28,39 @@ export function actionInfo(type) {
 
 // Codes the aircraft interprets; the labels are what the user picks from.
 export const CHOICES = Object.freeze({
-    finishAction: [[0, 'Hover at the last waypoint'], [1, 'Return home'], [2, 'Land at the last waypoint'],
-                   [3, 'Fly back to the first waypoint'], [4, 'Repeat until stopped']],
-    rcLostAction: [[0, 'Abort the mission and return home'], [1, 'Continue the mission']],
-    yawMode: [[0, 'Face the next waypoint'], [1, 'Keep the initial heading'], [2, 'Pilot controls the heading'],
-              [3, 'Per-waypoint yaw']],
-    traceMode: [[0, 'Stop at every waypoint'], [1, 'Round the corners (damping distance)']],
-    gimbalPitchMode: [[0, 'Free'], [1, 'Per-waypoint gimbal pitch, interpolated']],
-    gotoFirst: [[0, 'Climb first, then fly'], [1, 'Fly straight there']],
-    turnMode: [[0, 'Clockwise'], [1, 'Counter-clockwise']],
+    finishAction: [
+        [0, 'Hover at the last waypoint'],
+        [1, 'Return home'],
+        [2, 'Land at the last waypoint'],
+        [3, 'Fly back to the first waypoint'],
+        [4, 'Repeat until stopped'],
+    ],
+    rcLostAction: [
+        [0, 'Abort the mission and return home'],
+        [1, 'Continue the mission'],
+    ],
+    yawMode: [
+        [0, 'Face the next waypoint'],
+        [1, 'Keep the initial heading'],
+        [2, 'Pilot controls the heading'],
+        [3, 'Per-waypoint yaw'],
+    ],
+    traceMode: [
+        [0, 'Stop at every waypoint'],
+        [1, 'Round the corners (damping distance)'],
+    ],
+    gimbalPitchMode: [
+        [0, 'Free'],
+        [1, 'Per-waypoint gimbal pitch, interpolated'],
+    ],
+    gotoFirst: [
+        [0, 'Climb first, then fly'],
+        [1, 'Fly straight there'],
+    ],
+    turnMode: [
+        [0, 'Clockwise'],
+        [1, 'Counter-clockwise'],
+    ],
 });
 
 let nextId = 1;
@@ -72,8 +105,7 @@ export function cloneMission(mission) {
 
 export function moveWaypoint(mission, from, to) {
     const list = mission.waypoints;
-    if (from < 0 || from >= list.length || to < 0 || to >= list.length || from === to)
-        return false;
+    if (from < 0 || from >= list.length || to < 0 || to >= list.length || from === to) return false;
     const [item] = list.splice(from, 1);
     list.splice(to, 0, item);
     return true;
@@ -101,8 +133,7 @@ export function estimate(mission) {
         const speed = legSpeed(mission, wps[i]);
         seconds += speed > 0 ? leg / speed : Infinity;
     }
-    for (const w of wps)
-        seconds += staySeconds(w);
+    for (const w of wps) seconds += staySeconds(w);
     const runs = Math.max(1, mission.execCount || 0);
     return {length: length * runs, seconds: seconds * runs, runs};
 }
@@ -124,8 +155,7 @@ export function waypointToWire(w, index) {
         HAS_ACTION: w.actions.length ? 1 : 0,
         ACTION_TIME_LIMIT: int(w.actionTimeLimit, 0, 65535),
     };
-    if (w.speed != null)
-        out.SPEED = Math.round(num(w.speed) * 100) / 100;
+    if (w.speed != null) out.SPEED = Math.round(num(w.speed) * 100) / 100;
     if (w.actions.length) {
         const actions = w.actions.slice(0, LIMITS.maxActions);
         out.ACTION = {
@@ -162,11 +192,15 @@ export function missionToWire(mission, home = null) {
 // and as an object name -> parameter from an aircraft's own report.
 function commandsFromWire(list) {
     if (Array.isArray(list)) {
-        return list.filter((c) => c && typeof c === 'object' && actionInfo(c.ACTION_TYPE))
+        return list
+            .filter((c) => c && typeof c === 'object' && actionInfo(c.ACTION_TYPE))
             .map((c) => ({type: c.ACTION_TYPE, param: num(c.PARAM_VALUE)}));
     }
     if (list && typeof list === 'object') {
-        return Object.keys(list).sort().filter((k) => actionInfo(k)).map((k) => ({type: k, param: num(list[k])}));
+        return Object.keys(list)
+            .sort()
+            .filter((k) => actionInfo(k))
+            .map((k) => ({type: k, param: num(list[k])}));
     }
     return [];
 }
@@ -177,8 +211,7 @@ export function missionFromWire(wire) {
     const mission = createMission();
     const notes = [];
     const pick = (key, field) => {
-        if (Number.isFinite(src[key]))
-            mission[field] = src[key];
+        if (Number.isFinite(src[key])) mission[field] = src[key];
     };
     pick('IDLE_VEL', 'idleSpeed');
     pick('VEL_CMD_RANGE', 'maxSpeed');
@@ -205,15 +238,12 @@ export function missionFromWire(wire) {
             w.actionRepeat = num(p.ACTION.ACTION_RPT);
             w.actions = commandsFromWire(p.ACTION.COMMAND_LIST).slice(0, LIMITS.maxActions);
             const declared = num(p.ACTION.ACTION_NUM);
-            if (declared > w.actions.length)
-                unreported += declared - w.actions.length;
+            if (declared > w.actions.length) unreported += declared - w.actions.length;
         }
         mission.waypoints.push(w);
     }
-    if (unreported)
-        notes.push(`${unreported} waypoint action(s) were not reported in detail and are left out.`);
+    if (unreported) notes.push(`${unreported} waypoint action(s) were not reported in detail and are left out.`);
     const length = num(src.LENGTH);
-    if (length !== list.length)
-        notes.push(`The mission declares ${length} waypoints but holds ${list.length}.`);
+    if (length !== list.length) notes.push(`The mission declares ${length} waypoints but holds ${list.length}.`);
     return {mission, notes};
 }

@@ -13,17 +13,24 @@ export function isFailure(reply) {
 }
 
 export function failureText(reply) {
-    if (!reply || typeof reply !== 'object')
-        return 'no reason given';
+    if (!reply || typeof reply !== 'object') return 'no reason given';
     const message = typeof reply.ERROR_MESSAGE === 'string' ? reply.ERROR_MESSAGE.trim() : '';
     const code = reply.ERROR_CODE != null ? `error code ${reply.ERROR_CODE}` : '';
-    if (message && code)
-        return `${message} (${code})`;
-    return message || code || (typeof reply.ERROR === 'string' && reply.ERROR !== 'FAILURE' ? reply.ERROR : 'no reason given');
+    if (message && code) return `${message} (${code})`;
+    return (
+        message ||
+        code ||
+        (typeof reply.ERROR === 'string' && reply.ERROR !== 'FAILURE' ? reply.ERROR : 'no reason given')
+    );
 }
 
 export class RequestTracker {
-    constructor({timeoutMs = ANSWER_TIMEOUT_MS, setTimer = (fn, ms) => setTimeout(fn, ms), clearTimer = (t) => clearTimeout(t), prefix = null} = {}) {
+    constructor({
+        timeoutMs = ANSWER_TIMEOUT_MS,
+        setTimer = (fn, ms) => setTimeout(fn, ms),
+        clearTimer = (t) => clearTimeout(t),
+        prefix = null,
+    } = {}) {
         this.timeoutMs = timeoutMs;
         this.setTimer = setTimer;
         this.clearTimer = clearTimer;
@@ -39,8 +46,7 @@ export class RequestTracker {
     }
 
     notify(entry) {
-        for (const l of this.listeners)
-            l(entry);
+        for (const l of this.listeners) l(entry);
     }
 
     // Returns the entry: {seq, cmd, message, state, promise, ...}. The
@@ -48,10 +54,22 @@ export class RequestTracker {
     create(cmd, value, {label = cmd, aircraft = '', onUnanswered = null} = {}) {
         const seq = `${this.prefix}-${++this.counter}`;
         const message = {CMD: cmd, SEQ: seq};
-        if (value !== undefined)
-            message.VALUE = value;
-        const entry = {seq, cmd, label, aircraft, message, state: 'pending', sentAt: Date.now(), answeredAt: null,
-                       error: '', onUnanswered, timer: null, resolve: null, promise: null};
+        if (value !== undefined) message.VALUE = value;
+        const entry = {
+            seq,
+            cmd,
+            label,
+            aircraft,
+            message,
+            state: 'pending',
+            sentAt: Date.now(),
+            answeredAt: null,
+            error: '',
+            onUnanswered,
+            timer: null,
+            resolve: null,
+            promise: null,
+        };
         entry.promise = new Promise((resolve) => {
             entry.resolve = resolve;
         });
@@ -62,16 +80,13 @@ export class RequestTracker {
     }
 
     arm(entry) {
-        if (entry.timer != null)
-            this.clearTimer(entry.timer);
+        if (entry.timer != null) this.clearTimer(entry.timer);
         entry.timer = this.setTimer(() => {
             entry.timer = null;
-            if (entry.state !== 'pending')
-                return;
+            if (entry.state !== 'pending') return;
             entry.state = 'unanswered';
             this.notify(entry);
-            if (entry.onUnanswered)
-                entry.onUnanswered(entry);
+            if (entry.onUnanswered) entry.onUnanswered(entry);
         }, this.timeoutMs);
     }
 
@@ -79,8 +94,7 @@ export class RequestTracker {
     keepAlive(predicate) {
         for (const entry of this.pending.values()) {
             if (predicate(entry)) {
-                if (entry.state === 'unanswered')
-                    entry.state = 'pending';
+                if (entry.state === 'unanswered') entry.state = 'pending';
                 this.arm(entry);
             }
         }
@@ -90,11 +104,9 @@ export class RequestTracker {
     settle(reply) {
         const seq = reply && typeof reply === 'object' ? reply.SEQ : undefined;
         const entry = typeof seq === 'string' ? this.pending.get(seq) : undefined;
-        if (!entry)
-            return null;
+        if (!entry) return null;
         this.pending.delete(seq);
-        if (entry.timer != null)
-            this.clearTimer(entry.timer);
+        if (entry.timer != null) this.clearTimer(entry.timer);
         entry.timer = null;
         const late = entry.state === 'unanswered';
         const failed = isFailure(reply);
@@ -109,10 +121,8 @@ export class RequestTracker {
 
     // Fails one command before it got anywhere (no connection to send it on).
     fail(entry, reason) {
-        if (!this.pending.delete(entry.seq))
-            return;
-        if (entry.timer != null)
-            this.clearTimer(entry.timer);
+        if (!this.pending.delete(entry.seq)) return;
+        if (entry.timer != null) this.clearTimer(entry.timer);
         entry.timer = null;
         entry.state = 'failed';
         entry.error = reason;
@@ -122,7 +132,6 @@ export class RequestTracker {
 
     // The connection went away: nothing sent on it can be answered now.
     dropAll(reason) {
-        for (const entry of [...this.pending.values()])
-            this.fail(entry, reason);
+        for (const entry of [...this.pending.values()]) this.fail(entry, reason);
     }
 }

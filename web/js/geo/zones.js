@@ -1,12 +1,11 @@
 // No-fly zones as the service reports them (radians) turned into circles in
 // degrees, gathered across queries.
-import {radToDeg} from './units.js';
+import {radToDeg} from './earth.js';
 
 export function zonesFromWire(list) {
     const out = [];
     for (const z of Array.isArray(list) ? list : []) {
-        if (!z || typeof z !== 'object' || !Number.isFinite(z.LATI) || !Number.isFinite(z.LONTI))
-            continue;
+        if (!z || typeof z !== 'object' || !Number.isFinite(z.LATI) || !Number.isFinite(z.LONTI)) continue;
         out.push({
             lat: radToDeg(z.LATI),
             lng: radToDeg(z.LONTI),

@@ -1,5 +1,6 @@
 // Mission files: QGroundControl plans (import and export) and GeoJSON
 // (export). Positions in files are degrees, as in the editor.
+import {wrapDegrees} from '../geo/earth.js';
 import {createMission, createWaypoint, actionInfo, LIMITS} from './mission.js';
 
 const CMD = Object.freeze({
@@ -48,32 +49,31 @@ export function missionToPlan(mission, home = null) {
         items.push(item(id++, CMD.waypoint, [hold, 0, w.damping, orNull(yaw), w.lat, w.lng, w.alt], FRAME_RELATIVE));
         for (const a of actions) {
             switch (a.type) {
-            case 'WP_ACTION_STAY':
-                items.push(item(id++, CMD.delay, [a.param, -1, -1, -1, 0, 0, 0]));
-                break;
-            case 'WP_ACTION_SIMPLE_SHOT':
-                items.push(item(id++, CMD.imageStart, [0, 0, 1, 0, 0, 0, 0]));
-                break;
-            case 'WP_ACTION_VIDEO_START':
-                items.push(item(id++, CMD.videoStart, [0, 0, 0, 0, 0, 0, 0]));
-                break;
-            case 'WP_ACTION_VIDEO_STOP':
-                items.push(item(id++, CMD.videoStop, [0, 0, 0, 0, 0, 0, 0]));
-                break;
-            case 'WP_ACTION_CRAFT_YAW':
-                items.push(item(id++, CMD.conditionYaw, [(a.param + 360) % 360, 0, 0, 0, 0, 0, 0]));
-                break;
-            case 'WP_ACTION_GIMBAL_PITCH':
-                items.push(item(id++, CMD.mountControl, [a.param, 0, 0, 0, 0, 0, 2]));
-                break;
+                case 'WP_ACTION_STAY':
+                    items.push(item(id++, CMD.delay, [a.param, -1, -1, -1, 0, 0, 0]));
+                    break;
+                case 'WP_ACTION_SIMPLE_SHOT':
+                    items.push(item(id++, CMD.imageStart, [0, 0, 1, 0, 0, 0, 0]));
+                    break;
+                case 'WP_ACTION_VIDEO_START':
+                    items.push(item(id++, CMD.videoStart, [0, 0, 0, 0, 0, 0, 0]));
+                    break;
+                case 'WP_ACTION_VIDEO_STOP':
+                    items.push(item(id++, CMD.videoStop, [0, 0, 0, 0, 0, 0, 0]));
+                    break;
+                case 'WP_ACTION_CRAFT_YAW':
+                    items.push(item(id++, CMD.conditionYaw, [(a.param + 360) % 360, 0, 0, 0, 0, 0, 0]));
+                    break;
+                case 'WP_ACTION_GIMBAL_PITCH':
+                    items.push(item(id++, CMD.mountControl, [a.param, 0, 0, 0, 0, 0, 2]));
+                    break;
             }
         }
     }
-    if (mission.finishAction === 1)
-        items.push(item(id++, CMD.rtl, [0, 0, 0, 0, 0, 0, 0]));
+    if (mission.finishAction === 1) items.push(item(id++, CMD.rtl, [0, 0, 0, 0, 0, 0, 0]));
     if (mission.finishAction === 2 && wps.length) {
         const last = wps[wps.length - 1];
-        items.push(item(id++, CMD.land, [0, 0, 0, null, last.lat, last.lng, 0], FRAME_RELATIVE));
+        items.push(item(id, CMD.land, [0, 0, 0, null, last.lat, last.lng, 0], FRAME_RELATIVE));
     }
     const origin = home || wps[0] || {lat: 0, lng: 0, alt: 0};
     return {
@@ -103,7 +103,7 @@ export function planToMission(input) {
         try {
             plan = JSON.parse(input);
         } catch (e) {
-            throw new Error(`The file is not valid JSON (${e.message}).`);
+            throw new Error(`The file is not valid JSON (${e.message}).`, {cause: e});
         }
     }
     if (!plan || typeof plan !== 'object' || plan.fileType !== 'Plan')
@@ -114,21 +114,18 @@ export function planToMission(input) {
     const notes = [];
     const skipped = new Map();
     const skip = (why) => skipped.set(why, (skipped.get(why) || 0) + 1);
-    if (Number.isFinite(body.cruiseSpeed) && body.cruiseSpeed > 0)
-        mission.idleSpeed = body.cruiseSpeed;
+    if (Number.isFinite(body.cruiseSpeed) && body.cruiseSpeed > 0) mission.idleSpeed = body.cruiseSpeed;
     let speed = null;
     let absolute = false;
     let last = null;
     const addAction = (type, param) => {
-        if (!last)
-            return skip('an action before the first waypoint');
+        if (!last) return skip('an action before the first waypoint');
         if (last.actions.length >= LIMITS.maxActions)
             return skip(`an action beyond ${LIMITS.maxActions} at one waypoint`);
         last.actions.push({type, param: Math.round(param)});
     };
     for (const raw of items) {
-        if (!raw || typeof raw !== 'object')
-            continue;
+        if (!raw || typeof raw !== 'object') continue;
         if (raw.type !== 'SimpleItem') {
             skip(`a ${raw.complexItemType || raw.type || 'complex'} item`);
             continue;
@@ -136,67 +133,60 @@ export function planToMission(input) {
         const p = Array.isArray(raw.params) ? raw.params : [];
         const val = (i, fallback = 0) => (Number.isFinite(p[i]) ? p[i] : fallback);
         switch (raw.command) {
-        case CMD.waypoint: {
-            if (!Number.isFinite(p[4]) || !Number.isFinite(p[5])) {
-                skip('a waypoint without a position');
+            case CMD.waypoint: {
+                if (!Number.isFinite(p[4]) || !Number.isFinite(p[5])) {
+                    skip('a waypoint without a position');
+                    break;
+                }
+                if (!RELATIVE_FRAMES.has(raw.frame)) absolute = true;
+                const w = createWaypoint(p[4], p[5]);
+                w.alt = val(6);
+                w.speed = speed;
+                w.damping = Math.max(0, val(2));
+                if (Number.isFinite(p[3])) w.yaw = wrapDegrees(p[3]);
+                if (val(0) > 0) w.actions.push({type: 'WP_ACTION_STAY', param: Math.round(val(0))});
+                mission.waypoints.push(w);
+                last = w;
                 break;
             }
-            if (!RELATIVE_FRAMES.has(raw.frame))
-                absolute = true;
-            const w = createWaypoint(p[4], p[5]);
-            w.alt = val(6);
-            w.speed = speed;
-            w.damping = Math.max(0, val(2));
-            if (Number.isFinite(p[3]))
-                w.yaw = ((p[3] + 540) % 360) - 180;
-            if (val(0) > 0)
-                w.actions.push({type: 'WP_ACTION_STAY', param: Math.round(val(0))});
-            mission.waypoints.push(w);
-            last = w;
-            break;
-        }
-        case CMD.changeSpeed:
-            // Back to the cruise speed means no speed of the waypoint's own.
-            if (val(1) > 0)
-                speed = val(1) === mission.idleSpeed ? null : val(1);
-            break;
-        case CMD.delay:
-            addAction('WP_ACTION_STAY', val(0));
-            break;
-        case CMD.imageStart:
-            addAction('WP_ACTION_SIMPLE_SHOT', 0);
-            break;
-        case CMD.videoStart:
-            addAction('WP_ACTION_VIDEO_START', 0);
-            break;
-        case CMD.videoStop:
-            addAction('WP_ACTION_VIDEO_STOP', 0);
-            break;
-        case CMD.conditionYaw:
-            addAction('WP_ACTION_CRAFT_YAW', ((val(0) + 540) % 360) - 180);
-            break;
-        case CMD.mountControl:
-            addAction('WP_ACTION_GIMBAL_PITCH', val(0));
-            break;
-        case CMD.rtl:
-            mission.finishAction = 1;
-            break;
-        case CMD.land:
-            mission.finishAction = 2;
-            break;
-        case CMD.takeoff:
-            skip('a take-off item (take off from the aircraft panel)');
-            break;
-        default:
-            skip(`an item with command ${raw.command}`);
+            case CMD.changeSpeed:
+                // Back to the cruise speed means no speed of the waypoint's own.
+                if (val(1) > 0) speed = val(1) === mission.idleSpeed ? null : val(1);
+                break;
+            case CMD.delay:
+                addAction('WP_ACTION_STAY', val(0));
+                break;
+            case CMD.imageStart:
+                addAction('WP_ACTION_SIMPLE_SHOT', 0);
+                break;
+            case CMD.videoStart:
+                addAction('WP_ACTION_VIDEO_START', 0);
+                break;
+            case CMD.videoStop:
+                addAction('WP_ACTION_VIDEO_STOP', 0);
+                break;
+            case CMD.conditionYaw:
+                addAction('WP_ACTION_CRAFT_YAW', wrapDegrees(val(0)));
+                break;
+            case CMD.mountControl:
+                addAction('WP_ACTION_GIMBAL_PITCH', val(0));
+                break;
+            case CMD.rtl:
+                mission.finishAction = 1;
+                break;
+            case CMD.land:
+                mission.finishAction = 2;
+                break;
+            case CMD.takeoff:
+                skip('a take-off item (take off from the aircraft panel)');
+                break;
+            default:
+                skip(`an item with command ${raw.command}`);
         }
     }
-    if (absolute)
-        notes.push('Some altitudes were not relative to home; they were taken as heights above home.');
-    for (const [why, count] of skipped)
-        notes.push(count > 1 ? `Left out ${count}×: ${why}.` : `Left out: ${why}.`);
-    if (mission.waypoints.some((w) => w.yaw !== 0))
-        mission.yawMode = 3;
+    if (absolute) notes.push('Some altitudes were not relative to home; they were taken as heights above home.');
+    for (const [why, count] of skipped) notes.push(count > 1 ? `Left out ${count}×: ${why}.` : `Left out: ${why}.`);
+    if (mission.waypoints.some((w) => w.yaw !== 0)) mission.yawMode = 3;
     let home = null;
     const h = body.plannedHomePosition;
     if (Array.isArray(h) && Number.isFinite(h[0]) && Number.isFinite(h[1]))
@@ -206,17 +196,19 @@ export function planToMission(input) {
 
 export function missionToGeoJSON(mission, name = 'mission') {
     const wps = mission.waypoints;
-    const features = [{
-        type: 'Feature',
-        geometry: {type: 'LineString', coordinates: wps.map((w) => [w.lng, w.lat, w.alt])},
-        properties: {
-            name,
-            cruiseSpeed: mission.idleSpeed,
-            speedRange: mission.maxSpeed,
-            finishAction: mission.finishAction,
-            executions: mission.execCount,
+    const features = [
+        {
+            type: 'Feature',
+            geometry: {type: 'LineString', coordinates: wps.map((w) => [w.lng, w.lat, w.alt])},
+            properties: {
+                name,
+                cruiseSpeed: mission.idleSpeed,
+                speedRange: mission.maxSpeed,
+                finishAction: mission.finishAction,
+                executions: mission.execCount,
+            },
         },
-    }];
+    ];
     wps.forEach((w, i) => {
         features.push({
             type: 'Feature',
@@ -227,7 +219,11 @@ export function missionToGeoJSON(mission, name = 'mission') {
                 speed: w.speed,
                 yaw: w.yaw,
                 gimbalPitch: w.gimbalPitch,
-                actions: w.actions.map((a) => ({action: actionInfo(a.type)?.label || a.type, type: a.type, param: a.param})),
+                actions: w.actions.map((a) => ({
+                    action: actionInfo(a.type)?.label || a.type,
+                    type: a.type,
+                    param: a.param,
+                })),
             },
         });
     });

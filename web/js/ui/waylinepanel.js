@@ -1,21 +1,16 @@
 // The Waylines tab: missions kept on the host by name, and mission files.
 import {$, h, busy, download} from './dom.js';
-import {missionToWire, missionFromWire} from './mission.js';
-import {missionToPlan, planToMission, missionToGeoJSON} from './planfile.js';
+import {missionToWire, missionFromWire} from '../model/mission.js';
+import {missionToPlan, planToMission, missionToGeoJSON} from '../model/planfile.js';
 
 // The host stores a wayline as a file of exactly this name.
 export function waylineNameProblem(name) {
-    if (!name)
-        return 'Give the wayline a name.';
-    if (name.length > 80)
-        return 'The name is longer than 80 characters.';
-    if (/[/\\]/.test(name))
-        return 'The name may not contain / or \\.';
-    if (name.startsWith('.'))
-        return 'The name may not start with a dot.';
+    if (!name) return 'Give the wayline a name.';
+    if (name.length > 80) return 'The name is longer than 80 characters.';
+    if (/[/\\]/.test(name)) return 'The name may not contain / or \\.';
+    if (name.startsWith('.')) return 'The name may not start with a dot.';
     // eslint-disable-next-line no-control-regex
-    if (/[\u0000-\u001f\u007f]/.test(name))
-        return 'The name may not contain control characters.';
+    if (/[\u0000-\u001f\u007f]/.test(name)) return 'The name may not contain control characters.';
     return '';
 }
 
@@ -29,8 +24,7 @@ export class WaylinePanel {
         on('btn-save', () => this.save());
         on('btn-wl-refresh', () => this.refresh());
         $('wl-name').addEventListener('keydown', (e) => {
-            if (e.key === 'Enter')
-                $('btn-save').click();
+            if (e.key === 'Enter') $('btn-save').click();
         });
         $('wl-name').addEventListener('input', () => this.showNameProblem(''));
         $('plan-file').addEventListener('change', (e) => this.importFile(e.target));
@@ -46,12 +40,15 @@ export class WaylinePanel {
 
     async save() {
         const name = $('wl-name').value.trim();
-        const problem = waylineNameProblem(name) || (this.store.mission.waypoints.length ? '' : 'The mission has no waypoints to save.');
+        const problem =
+            waylineNameProblem(name) ||
+            (this.store.mission.waypoints.length ? '' : 'The mission has no waypoints to save.');
         this.showNameProblem(problem);
-        if (problem)
-            return;
-        const result = await this.api.send(`Save wayline "${name}"`, 'SaveWayline',
-            {WAYLINE_NAME: name, WAYLINE: missionToWire(this.store.mission, this.api.home())});
+        if (problem) return;
+        const result = await this.api.send(`Save wayline "${name}"`, 'SaveWayline', {
+            WAYLINE_NAME: name,
+            WAYLINE: missionToWire(this.store.mission, this.api.home()),
+        });
         if (result.ok) {
             this.api.toast('ok', `Wayline "${name}" saved on the host`);
             await this.refresh();
@@ -60,21 +57,21 @@ export class WaylinePanel {
 
     async refresh() {
         const result = await this.api.send('List waylines', 'WayLineList', undefined);
-        if (!result.ok)
-            return;
+        if (!result.ok) return;
         const names = Array.isArray(result.reply.VALUE) ? result.reply.VALUE.filter((n) => typeof n === 'string') : [];
         $('wl-empty').hidden = names.length > 0;
-        $('wl-list').replaceChildren(...names.map((name) => {
-            const load = h('button', {type: 'button', class: 'small secondary', text: 'Load'});
-            load.addEventListener('click', () => busy(load, () => this.load(name)));
-            return h('li', {dataset: {name}}, h('span', {class: 'wl-name', text: name, title: name}), load);
-        }));
+        $('wl-list').replaceChildren(
+            ...names.map((name) => {
+                const load = h('button', {type: 'button', class: 'small secondary', text: 'Load'});
+                load.addEventListener('click', () => busy(load, () => this.load(name)));
+                return h('li', {dataset: {name}}, h('span', {class: 'wl-name', text: name, title: name}), load);
+            }),
+        );
     }
 
     async load(name) {
         const result = await this.api.send(`Load wayline "${name}"`, 'GetWayLine', {WAYLINE: name});
-        if (!result.ok)
-            return;
+        if (!result.ok) return;
         const {mission, notes} = missionFromWire(result.reply.VALUE);
         $('wl-name').value = name;
         this.api.replaceMission(mission, `wayline "${name}"`, notes);
@@ -83,8 +80,7 @@ export class WaylinePanel {
     async importFile(input) {
         const file = input.files && input.files[0];
         input.value = '';
-        if (!file)
-            return;
+        if (!file) return;
         let parsed;
         try {
             parsed = planToMission(await file.text());
@@ -105,16 +101,21 @@ export class WaylinePanel {
 
     exportPlan() {
         const m = this.store.mission;
-        if (!m.waypoints.length)
-            return this.api.toast('warning', 'There are no waypoints to export');
-        download(fileName($('wl-name').value.trim(), 'plan'), JSON.stringify(missionToPlan(m, this.api.home()), null, 2));
+        if (!m.waypoints.length) return this.api.toast('warning', 'There are no waypoints to export');
+        download(
+            fileName($('wl-name').value.trim(), 'plan'),
+            JSON.stringify(missionToPlan(m, this.api.home()), null, 2),
+        );
     }
 
     exportGeoJSON() {
         const m = this.store.mission;
-        if (!m.waypoints.length)
-            return this.api.toast('warning', 'There are no waypoints to export');
+        if (!m.waypoints.length) return this.api.toast('warning', 'There are no waypoints to export');
         const name = $('wl-name').value.trim();
-        download(fileName(name, 'geojson'), JSON.stringify(missionToGeoJSON(m, name || 'mission'), null, 2), 'application/geo+json');
+        download(
+            fileName(name, 'geojson'),
+            JSON.stringify(missionToGeoJSON(m, name || 'mission'), null, 2),
+            'application/geo+json',
+        );
     }
 }

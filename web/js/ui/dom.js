@@ -6,20 +6,13 @@ export const $ = (id) => document.getElementById(id);
 export function h(tag, props = {}, ...children) {
     const el = document.createElement(tag);
     for (const [key, value] of Object.entries(props || {})) {
-        if (value == null || value === false)
-            continue;
-        if (key === 'class')
-            el.className = value;
-        else if (key === 'text')
-            el.textContent = value;
-        else if (key === 'dataset')
-            Object.assign(el.dataset, value);
-        else if (key.startsWith('on') && typeof value === 'function')
-            el.addEventListener(key.slice(2), value);
-        else if (key in el && typeof value !== 'string')
-            el[key] = value;
-        else
-            el.setAttribute(key, value === true ? '' : value);
+        if (value == null || value === false) continue;
+        if (key === 'class') el.className = value;
+        else if (key === 'text') el.textContent = value;
+        else if (key === 'dataset') Object.assign(el.dataset, value);
+        else if (key.startsWith('on') && typeof value === 'function') el.addEventListener(key.slice(2), value);
+        else if (key in el && typeof value !== 'string') el[key] = value;
+        else el.setAttribute(key, value === true ? '' : value);
     }
     append(el, children);
     return el;
@@ -27,27 +20,22 @@ export function h(tag, props = {}, ...children) {
 
 function append(el, children) {
     for (const child of children) {
-        if (child == null || child === false)
-            continue;
-        if (Array.isArray(child))
-            append(el, child);
-        else
-            el.append(child instanceof Node ? child : String(child));
+        if (child == null || child === false) continue;
+        if (Array.isArray(child)) append(el, child);
+        else el.append(child instanceof Node ? child : String(child));
     }
 }
 
 export function setText(id, text, dim = false) {
     const el = typeof id === 'string' ? $(id) : id;
-    if (el.textContent !== text)
-        el.textContent = text;
+    if (el.textContent !== text) el.textContent = text;
     el.classList.toggle('dim', dim);
 }
 
 // Runs an async action while the button shows it is busy; a second click
 // meanwhile does nothing.
 export async function busy(button, action) {
-    if (button.getAttribute('aria-busy') === 'true')
-        return undefined;
+    if (button.getAttribute('aria-busy') === 'true') return undefined;
     button.setAttribute('aria-busy', 'true');
     try {
         return await action();

@@ -4,8 +4,7 @@ const STEPS = [30, 10, 5, 2, 1, 0.5, 0.2, 0.1, 0.05, 0.02, 0.01, 0.005, 0.002, 0
 
 export function graticuleStep(spanDegrees, wanted = 6) {
     for (const step of STEPS) {
-        if (spanDegrees / step >= wanted)
-            return step;
+        if (spanDegrees / step >= wanted) return step;
     }
     return STEPS[STEPS.length - 1];
 }
@@ -34,11 +33,27 @@ export function graticuleLines({south, west, north, east}) {
     const first = (low, st) => Math.ceil(low / st - 1e-9) * st;
     for (let lat = first(s, step); lat <= n + 1e-9 && lines.length < 200; lat += step) {
         const v = Number(lat.toFixed(8));
-        lines.push({kind: 'lat', value: v, label: formatDegrees(v, step, 'N', 'S'), coords: [[v, w], [v, e]]});
+        lines.push({
+            kind: 'lat',
+            value: v,
+            label: formatDegrees(v, step, 'N', 'S'),
+            coords: [
+                [v, w],
+                [v, e],
+            ],
+        });
     }
     for (let lng = first(w, step); lng <= e + 1e-9 && lines.length < 400; lng += step) {
         const v = Number(lng.toFixed(8));
-        lines.push({kind: 'lng', value: v, label: formatDegrees(v, step, 'E', 'W'), coords: [[s, v], [n, v]]});
+        lines.push({
+            kind: 'lng',
+            value: v,
+            label: formatDegrees(v, step, 'E', 'W'),
+            coords: [
+                [s, v],
+                [n, v],
+            ],
+        });
     }
     return {step, lines};
 }

@@ -2,11 +2,12 @@
 // upload with its progress bar, download of the aircraft's mission, and the
 // start, pause, continue and cancel commands.
 import {$, h, busy, timeOfDay} from './dom.js';
-import {checkMission} from './checks.js';
-import {missionToWire, missionFromWire, estimate} from './mission.js';
-import {samplePath} from './geo.js';
-import {UploadProgress} from './progress.js';
-import {formatDistance, formatDuration} from './units.js';
+import {checkMission} from '../model/checks.js';
+import {missionToWire, missionFromWire, estimate} from '../model/mission.js';
+import {samplePath} from '../geo/path.js';
+import {zoneKey} from '../geo/zones.js';
+import {UploadProgress} from '../protocol/progress.js';
+import {formatDistance, formatDuration} from '../model/units.js';
 
 // The service answers zone queries within 50 km of a point and reuses its
 // last answer near that point; samples 10 km apart keep every part of the
@@ -43,7 +44,7 @@ export class MissionOps {
         $('onboard-hide').addEventListener('click', () => this.showOnboard(null));
         $('onboard-edit').addEventListener('click', () => {
             if (this.onboard)
-                this.api.replaceMission(missionFromWire(this.onboard.wire).mission, 'the aircraft\'s mission');
+                this.api.replaceMission(missionFromWire(this.onboard.wire).mission, "the aircraft's mission");
         });
         store.on('changed', () => {
             $('upload-confirm').hidden = true;
@@ -54,8 +55,7 @@ export class MissionOps {
 
     command(label, cmd, value) {
         const serial = this.api.selected();
-        if (!serial)
-            return null;
+        if (!serial) return null;
         return this.api.send(label, cmd, {AIRCRAFT: serial, ...value}, {aircraft: serial});
     }
 
@@ -65,8 +65,7 @@ export class MissionOps {
     }
 
     async zonesAlong(points, fresh) {
-        if (!points.length)
-            return {zones: []};
+        if (!points.length) return {zones: []};
         const samples = samplePath(points, ZONE_SAMPLE_SPACING_M);
         const found = new Map();
         for (const p of samples) {
@@ -74,12 +73,10 @@ export class MissionOps {
             let result = this.zoneCache.get(key);
             if (fresh || !result || Date.now() - result.at > ZONE_REUSE_MS) {
                 result = await this.api.queryZones(p);
-                if (!result.ok)
-                    return {zones: null, error: result.message};
+                if (!result.ok) return {zones: null, error: result.message};
                 this.zoneCache.set(key, {...result, at: Date.now()});
             }
-            for (const z of result.zones)
-                found.set(`${z.name}|${z.lat}|${z.lng}|${z.radius}`, z);
+            for (const z of result.zones) found.set(zoneKey(z), z);
         }
         return {zones: [...found.values()]};
     }
@@ -91,12 +88,15 @@ export class MissionOps {
         $('checks-state').textContent = 'checking…';
         const mission = this.store.mission;
         const {zones, error} = await this.zonesAlong(mission.waypoints, fresh);
-        if (run !== this.checkRun)
-            return this.findings;
+        if (run !== this.checkRun) return this.findings;
         const serial = this.api.selected();
         const aircraft = serial ? this.api.fleet.get(serial) : null;
-        const findings = checkMission(mission, {zones, zoneError: error, flyLimit: serial ? this.api.limit(serial) : null,
-                                                home: aircraft ? aircraft.home : null});
+        const findings = checkMission(mission, {
+            zones,
+            zoneError: error,
+            flyLimit: serial ? this.api.limit(serial) : null,
+            home: aircraft ? aircraft.home : null,
+        });
         this.findings = findings;
         this.renderChecks(findings, zones);
         $('checks-state').textContent = `checked ${timeOfDay()}`;
@@ -109,10 +109,13 @@ export class MissionOps {
         this.api.missionFlagged(flagged);
         const empty = !this.store.mission.waypoints.length;
         $('btn-upload').disabled = empty || !this.api.selected();
-        const items = empty ? [h('li', {class: 'hint', text: 'Add waypoints on the map to check the mission.'})]
+        const items = empty
+            ? [h('li', {class: 'hint', text: 'Add waypoints on the map to check the mission.'})]
             : findings.map((f) => h('li', {class: f.level, dataset: {code: f.code}, text: f.text}));
         if (!findings.length && !empty) {
-            const near = zones ? ` (${zones.length} no-fly zone${zones.length === 1 ? '' : 's'} nearby, none entered)` : '';
+            const near = zones
+                ? ` (${zones.length} no-fly zone${zones.length === 1 ? '' : 's'} nearby, none entered)`
+                : '';
             items.push(h('li', {class: 'ok', text: `Within the aircraft's limits${near}.`}));
         }
         $('checks-list').replaceChildren(...items);
@@ -120,8 +123,7 @@ export class MissionOps {
 
     async upload(confirmed) {
         const serial = this.api.selected();
-        if (!serial || this.uploading)
-            return;
+        if (!serial || this.uploading) return;
         $('upload-confirm').hidden = true;
         const findings = await this.runChecks(true);
         if (findings.length && !confirmed) {
@@ -136,14 +138,24 @@ export class MissionOps {
         this.progress.start(mission.waypoints.length);
         this.renderProgress();
         try {
-            const result = await this.api.send('Upload mission', 'UploadWayLineMission', {AIRCRAFT: serial, WAYLINE: wire},
-                {aircraft: serial, onUnanswered: () => this.renderProgress('No answer from the aircraft for 15 s; still waiting…')});
+            const result = await this.api.send(
+                'Upload mission',
+                'UploadWayLineMission',
+                {AIRCRAFT: serial, WAYLINE: wire},
+                {
+                    aircraft: serial,
+                    onUnanswered: () => this.renderProgress('No answer from the aircraft for 15 s; still waiting…'),
+                },
+            );
             this.progress.finish(result.ok, result.message);
             this.renderProgress();
             if (result.ok) {
                 const {length, seconds} = estimate(mission);
-                this.api.toast('ok', `Mission uploaded to ${serial}`,
-                    `${mission.waypoints.length} waypoints, ${formatDistance(length)}, about ${formatDuration(seconds)}.`);
+                this.api.toast(
+                    'ok',
+                    `Mission uploaded to ${serial}`,
+                    `${mission.waypoints.length} waypoints, ${formatDistance(length)}, about ${formatDuration(seconds)}.`,
+                );
                 this.api.uploaded(serial, mission);
             }
         } finally {
@@ -154,8 +166,7 @@ export class MissionOps {
     // A pushed "WP_UPLOAD_PROGRESS"; it names no aircraft, so only an upload
     // this page started moves the bar.
     onProgress(value) {
-        if (this.progress.report(Number(value)))
-            this.renderProgress();
+        if (this.progress.report(Number(value))) this.renderProgress();
     }
 
     renderProgress(note = '') {
@@ -171,11 +182,9 @@ export class MissionOps {
 
     async download() {
         const serial = this.api.selected();
-        if (!serial)
-            return;
+        if (!serial) return;
         const result = await this.command('Download mission', 'DownloadWayLineMission', {});
-        if (!result || !result.ok)
-            return;
+        if (!result || !result.ok) return;
         const wire = result.reply.VALUE && typeof result.reply.VALUE === 'object' ? result.reply.VALUE : {};
         this.showOnboard({serial, wire});
     }
@@ -194,7 +203,6 @@ export class MissionOps {
             : `${onboard.serial} holds no waypoints.`;
         $('onboard-notes').textContent = notes.join(' ');
         this.api.map.setOnboard(mission);
-        if (mission.waypoints.length)
-            this.api.map.fit(mission.waypoints);
+        if (mission.waypoints.length) this.api.map.fit(mission.waypoints);
     }
 }
