@@ -126,7 +126,7 @@ public:
             return *known;
         if (texts.size() >= Limit)
             texts.clear();
-        const QString text = QString::fromUtf8(view.data(), int(view.size()));
+        QString text = QString::fromUtf8(view.data(), int(view.size()));
         texts.insert(QByteArray(view.data(), int(view.size())), text);
         return text;
     }

@@ -9,7 +9,7 @@ template<class T> class ORU_EXPORT SingletonEx {
 public:
     // The instance is created once per process and never used after the host
     // destroys it, so nothing here needs undoing.
-    virtual ~SingletonEx() {}
+    virtual ~SingletonEx() = default;
 
     static void createInstance() {
         if (!instancePtr())
