@@ -1,14 +1,11 @@
 // The mission codec on a 50-waypoint mission, the size a survey flight
 // uploads, in both directions.
 
-#include <orugroundstationservice.h>
+#include <waylinecodec.h>
 #include <waylinemission.h>
 
-#include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QLoggingCategory>
-#include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
 
@@ -45,34 +42,31 @@ QJsonObject missionOf(int count) {
 }
 
 void codecRoundTrip(benchmark::State &state) {
-    auto &service = OruGroundStationService::instance();
     const QJsonObject json = missionOf(int(state.range(0)));
     for (auto _ : state) {
         tagWAYLINE_MISSION mission;
-        service.MissionToStruct(json, mission);
+        WaylineCodec::readMission(json, mission);
         QJsonObject written;
-        service.MissionToJson(mission, written);
+        WaylineCodec::writeMission(mission, written);
         benchmark::DoNotOptimize(written);
     }
 }
 
 void missionToStruct(benchmark::State &state) {
-    auto &service = OruGroundStationService::instance();
     const QJsonObject json = missionOf(int(state.range(0)));
     for (auto _ : state) {
         tagWAYLINE_MISSION mission;
-        service.MissionToStruct(json, mission);
+        WaylineCodec::readMission(json, mission);
         benchmark::DoNotOptimize(mission);
     }
 }
 
 void missionToJson(benchmark::State &state) {
-    auto &service = OruGroundStationService::instance();
     tagWAYLINE_MISSION mission;
-    service.MissionToStruct(missionOf(int(state.range(0))), mission);
+    WaylineCodec::readMission(missionOf(int(state.range(0))), mission);
     for (auto _ : state) {
         QJsonObject written;
-        service.MissionToJson(mission, written);
+        WaylineCodec::writeMission(mission, written);
         benchmark::DoNotOptimize(written);
     }
 }
@@ -84,15 +78,8 @@ BENCHMARK(missionToStruct)->Arg(50)->Unit(benchmark::kMicrosecond);
 BENCHMARK(missionToJson)->Arg(50)->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char **argv) {
-    // The service makes its wayline folder under the documents folder.
-    QTemporaryDir home;
-    qputenv("HOME", home.path().toUtf8());
-    QCoreApplication app(argc, argv);
-    QLoggingCategory::setFilterRules(QStringLiteral("oru.*=false"));
-    OruGroundStationService::createInstance();
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    delete OruGroundStationService::instancePtr();
     return 0;
 }
