@@ -184,5 +184,6 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(tst_WaylineStore)
+#include <orutestmain.h>
+ORU_TEST_MAIN(tst_WaylineStore)
 #include "tst_waylinestore.moc"
