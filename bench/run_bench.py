@@ -432,8 +432,9 @@ def main():
     parser.add_argument("--bin", required=True)
     parser.add_argument("--out", required=True)
     parser.add_argument("--anchors", required=True)
-    parser.add_argument("--only", choices=["all", "offline", "host"], default="all",
-                        help="offline: zones and codec; host: the benchmarks that run oru-host")
+    parser.add_argument("--only", choices=["all", "offline", "host", "fleet"],
+                        default="all", help="offline: zones and codec; host: the benchmarks "
+                        "that run oru-host; fleet: the fleet alone")
     parser.add_argument("--roundtrips", type=int, default=20000)
     parser.add_argument("--uploads", type=int, default=20)
     parser.add_argument("--fleet", default=",".join(map(str, FLEETS)),
@@ -455,6 +456,7 @@ def main():
         codec(args.bin, results)
     if args.only in ("all", "host"):
         roundtrip(args.bin, args.out, results, args.roundtrips, args.uploads)
+    if args.only in ("all", "host", "fleet"):
         fleet(args.bin, args.out, results, [int(n) for n in args.fleet.split(",")],
               [int(n) for n in args.qt_fleet.split(",") if n], args.fleet_warmup,
               args.fleet_seconds)
