@@ -1,3 +1,4 @@
+#include "epolleventdispatcher.h"
 #include "generalchannel.h"
 #include "hostserver.h"
 #include "simulationhub.h"
@@ -57,6 +58,7 @@ int main(int argc, char *argv[]) {
     // starts or stops writing, which a fleet of thousands of channels cannot afford.
     if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
         qputenv("QT_NO_GLIB", "1");
+    EpollEventDispatcher::installFromArguments(argc, argv);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("oru-host"));
     QCoreApplication::setApplicationVersion(QStringLiteral("0.1.0"));
@@ -87,7 +89,19 @@ int main(int argc, char *argv[]) {
             .arg(SimulationHub::MaxSpeed),
         QStringLiteral("factor"), QStringLiteral("1"));
     parser.addOption(simSpeed);
+    const QCommandLineOption eventLoop(
+        QStringLiteral("event-loop"),
+        QStringLiteral("Event loop of the host's threads: epoll, or qt for Qt's own (also %1).")
+            .arg(QLatin1String(EpollEventDispatcher::ChoiceVariable)),
+        QStringLiteral("epoll|qt"), QStringLiteral("epoll"));
+    parser.addOption(eventLoop);
     parser.process(app);
+    if (!QStringList{QStringLiteral("epoll"), QStringLiteral("qt")}.contains(
+            parser.value(eventLoop))) {
+        qCritical("oru-host: --event-loop takes epoll or qt, not \"%s\"",
+                  qPrintable(parser.value(eventLoop)));
+        return 2;
+    }
 
     int simulated = 0;
     if (parser.isSet(simulate)) {

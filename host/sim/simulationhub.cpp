@@ -2,6 +2,7 @@
 
 #include "adminview.h"
 #include "controllerserver.h"
+#include "epolleventdispatcher.h"
 #include "flightmodel.h"
 #include "generalchannel.h"
 #include "hostserver.h"
@@ -49,6 +50,7 @@ SimulationHub::SimulationHub(HostServer *server, GeneralChannel *general, double
           new QWebSocketServer(QStringLiteral("oru-host"), QWebSocketServer::NonSecureMode, this)) {
     m_thread.setObjectName(QStringLiteral("oru-sim"));
     m_controllers->moveToThread(&m_thread);
+    EpollEventDispatcher::installInThread(&m_thread); // unless ORU_EVENT_LOOP=qt
     m_thread.start();
     server->addRoute(ControllerServer::pathPrefix(), m_controllers->webSocketServer(), true);
     server->addRoute(QStringLiteral("/host"), m_admin);

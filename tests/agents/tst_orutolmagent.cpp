@@ -353,5 +353,6 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_OruTolmAgent)
+#include <orutestmain.h>
+ORU_TEST_MAIN(tst_OruTolmAgent)
 #include "tst_orutolmagent.moc"

@@ -277,5 +277,6 @@ void TestBridge::statusFollowsTheStation() {
     QTRY_COMPARE_WITH_TIMEOUT(subscriber.status("alpha"), QString("online"), 20000);
 }
 
-QTEST_GUILESS_MAIN(TestBridge)
+#include <orutestmain.h>
+ORU_TEST_MAIN(TestBridge)
 #include "tst_bridge.moc"

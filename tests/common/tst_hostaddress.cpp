@@ -31,5 +31,6 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_HostAddress)
+#include <orutestmain.h>
+ORU_TEST_MAIN(tst_HostAddress)
 #include "tst_hostaddress.moc"

@@ -117,5 +117,6 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_NearbyZones)
+#include <orutestmain.h>
+ORU_TEST_MAIN(tst_NearbyZones)
 #include "tst_nearbyzones.moc"

@@ -148,5 +148,6 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_NoFlyZoneFile)
+#include <orutestmain.h>
+ORU_TEST_MAIN(tst_NoFlyZoneFile)
 #include "tst_noflyzonefile.moc"

@@ -148,5 +148,6 @@ void tst_WaylineCodec::controllerCommandList() {
     QCOMPARE(read.trimmed(), table);
 }
 
-QTEST_GUILESS_MAIN(tst_WaylineCodec)
+#include <orutestmain.h>
+ORU_TEST_MAIN(tst_WaylineCodec)
 #include "tst_waylinecodec.moc"

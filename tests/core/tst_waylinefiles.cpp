@@ -149,5 +149,6 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_WaylineFiles)
+#include <orutestmain.h>
+ORU_TEST_MAIN(tst_WaylineFiles)
 #include "tst_waylinefiles.moc"

@@ -85,5 +85,6 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_OruGeneralViewListener)
+#include <orutestmain.h>
+ORU_TEST_MAIN(tst_OruGeneralViewListener)
 #include "tst_orugeneralviewlistener.moc"

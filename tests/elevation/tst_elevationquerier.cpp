@@ -78,5 +78,6 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_ElevationQuerier)
+#include <orutestmain.h>
+ORU_TEST_MAIN(tst_ElevationQuerier)
 #include "tst_elevationquerier.moc"

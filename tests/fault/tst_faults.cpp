@@ -210,5 +210,6 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestFaults)
+#include <orutestmain.h>
+ORU_TEST_MAIN(TestFaults)
 #include "tst_faults.moc"

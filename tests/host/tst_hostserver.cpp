@@ -121,5 +121,6 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_HostServer)
+#include <orutestmain.h>
+ORU_TEST_MAIN(tst_HostServer)
 #include "tst_hostserver.moc"

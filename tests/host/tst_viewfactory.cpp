@@ -39,5 +39,6 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_ViewFactory)
+#include <orutestmain.h>
+ORU_TEST_MAIN(tst_ViewFactory)
 #include "tst_viewfactory.moc"

@@ -80,5 +80,6 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_Debugger)
+#include <orutestmain.h>
+ORU_TEST_MAIN(tst_Debugger)
 #include "tst_debugger.moc"

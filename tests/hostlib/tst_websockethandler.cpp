@@ -117,5 +117,6 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_WebSocketHandler)
+#include <orutestmain.h>
+ORU_TEST_MAIN(tst_WebSocketHandler)
 #include "tst_websockethandler.moc"

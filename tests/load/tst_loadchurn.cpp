@@ -142,5 +142,6 @@ void TestLoadChurn::everyMalformedRequestIsAnswered() {
     QVERIFY(QDir(m_host.waylineFolder()).entryList(QDir::Files | QDir::Hidden).isEmpty());
 }
 
-QTEST_GUILESS_MAIN(TestLoadChurn)
+#include <orutestmain.h>
+ORU_TEST_MAIN(TestLoadChurn)
 #include "tst_loadchurn.moc"

@@ -61,5 +61,6 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestStalledReader)
+#include <orutestmain.h>
+ORU_TEST_MAIN(TestStalledReader)
 #include "tst_stalledreader.moc"

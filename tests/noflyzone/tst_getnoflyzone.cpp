@@ -53,5 +53,6 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_GetNoFlyZone)
+#include <orutestmain.h>
+ORU_TEST_MAIN(tst_GetNoFlyZone)
 #include "tst_getnoflyzone.moc"

@@ -72,5 +72,6 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(tst_NoFlyZoneManager)
+#include <orutestmain.h>
+ORU_TEST_MAIN(tst_NoFlyZoneManager)
 #include "tst_noflyzonemanager.moc"

@@ -196,5 +196,6 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_OruGroundStationService)
+#include <orutestmain.h>
+ORU_TEST_MAIN(tst_OruGroundStationService)
 #include "tst_orugroundstationservice.moc"

@@ -338,6 +338,7 @@ private:
     int m_from = 0;
 };
 
-QTEST_GUILESS_MAIN(TestSimulation)
+#include <orutestmain.h>
+ORU_TEST_MAIN(TestSimulation)
 
 #include "tst_simulation.moc"

@@ -113,5 +113,6 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_OruGroundStationView)
+#include <orutestmain.h>
+ORU_TEST_MAIN(tst_OruGroundStationView)
 #include "tst_orugroundstationview.moc"
