@@ -16,6 +16,8 @@ public:
 
     // program defaults to the oru-host of this build; waits until "/host" answers.
     bool launch(const QStringList &arguments, const QString &program = QString());
+    // The child's soft and hard descriptor limit; 0 keeps the test's own.
+    void setDescriptorLimit(int limit) { m_descriptorLimit = limit; }
     // True if the host exited cleanly, which also means the sanitizers found nothing.
     bool stop();
 
@@ -40,6 +42,7 @@ private:
     QTemporaryDir m_home;
     QByteArray m_output;
     JsonClient m_admin;
+    int m_descriptorLimit = 0;
 };
 
 bool isSuccess(const std::optional<QJsonObject> &reply);
