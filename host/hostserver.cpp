@@ -1,6 +1,7 @@
 #include "hostserver.h"
 
 #include "hostlog.h"
+#include "incomingmeter.h"
 
 #include <QDir>
 #include <QFile>
@@ -262,6 +263,7 @@ void HostServer::handOver(QTcpSocket *socket, QWebSocketServer *server) {
     socket->disconnect(socket);
     qDeleteAll(socket->findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly));
     socket->setParent(nullptr);
+    new IncomingMeter(socket);
     if (server->thread() != thread())
         socket->moveToThread(server->thread());
     QPointer<QWebSocketServer> target(server);

@@ -4,6 +4,7 @@
 #include "simulationhub.h"
 #include "viewfactory.h"
 
+#include <messagebudget.h>
 #include <orugroundstationservice.h>
 
 #include <QCommandLineParser>
@@ -156,6 +157,13 @@ int main(int argc, char *argv[]) {
             .arg(descriptors),
         QStringLiteral("count"), QString::number(defaultClients));
     parser.addOption(maxClients);
+    const QCommandLineOption messageBudget(
+        QStringLiteral("message-budget-mib"),
+        QStringLiteral("Let incoming WebSocket messages that are not yet whole hold at most <mib> "
+                       "MiB, all clients together (1 to 65536); the client whose message would "
+                       "pass it is closed with code 1009."),
+        QStringLiteral("mib"), QString::number(MessageBudget::DefaultLimit >> 20));
+    parser.addOption(messageBudget);
     parser.process(app);
 
     int port = HostServer::DefaultPort;
@@ -193,6 +201,14 @@ int main(int argc, char *argv[]) {
         qCritical("oru-host: --sim-speed needs --simulate");
         return 2;
     }
+
+    int budgetMib = 0;
+    if (!parseBounded(parser.value(messageBudget), 1, 65536, budgetMib)) {
+        qCritical("oru-host: --message-budget-mib takes 1 to 65536, not \"%s\"",
+                  qPrintable(parser.value(messageBudget)));
+        return 2;
+    }
+    MessageBudget::setLimit(qint64(budgetMib) << 20);
 
     // The plug-in dials the host's channels on the port it finds here.
     qputenv("ORU_HOST_PORT", QByteArray::number(port));

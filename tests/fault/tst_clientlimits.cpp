@@ -24,6 +24,18 @@ qint64 cpuTicks(qint64 pid) {
     return fields.size() > 12 ? fields.at(11).toLongLong() + fields.at(12).toLongLong() : -1;
 }
 
+// A client frame with the zero mask, so the payload goes as it is.
+QByteArray frame(int opcode, bool fin, qint64 announced, const QByteArray &payload) {
+    QByteArray out(1, char((fin ? 0x80 : 0) | opcode));
+    out += char(0x80 | 127);
+    for (int shift = 56; shift >= 0; shift -= 8)
+        out += char((announced >> shift) & 0xff);
+    return out + QByteArray(4, '\0') + payload;
+}
+
+// A close frame with code 1009 and the budget's reason.
+const QByteArray TooMuchData("\x88\x22\x03\xf1incoming message budget exceeded");
+
 bool settled(const std::vector<std::unique_ptr<QWebSocket>> &sockets) {
     return std::none_of(sockets.begin(), sockets.end(), [](const auto &socket) {
         return socket->state() == QAbstractSocket::ConnectingState ||
@@ -47,6 +59,12 @@ class TestClientLimits : public QObject {
         }
     }
 
+    static QByteArray upgradeHead() {
+        return "GET /groundstation HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
+               "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+               "Sec-WebSocket-Version: 13\r\n\r\n";
+    }
+
     // Upgrade requests from several raw clients at once, and the status lines they get.
     static QList<QByteArray> refusals(int count) {
         std::vector<std::unique_ptr<QTcpSocket>> sockets;
@@ -54,9 +72,7 @@ class TestClientLimits : public QObject {
         for (int i = 0; i < count; ++i) {
             sockets.push_back(std::make_unique<QTcpSocket>());
             sockets.back()->connectToHost(QHostAddress::LocalHost, 19870);
-            sockets.back()->write("GET /groundstation HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: "
-                                  "websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: "
-                                  "dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+            sockets.back()->write(upgradeHead());
         }
         for (const auto &socket : sockets) {
             (void)QTest::qWaitFor([&]() { return socket->canReadLine(); }, 15000);
@@ -138,6 +154,58 @@ private Q_SLOTS:
         const auto loaded = late.call("GetWayLine", {{"WAYLINE", "after"}}, 15000);
         QVERIFY(loaded);
         QCOMPARE(loaded->value("VALUE").toObject(), smallMission());
+        QVERIFY2(host.stop(), host.output().right(2000).constData());
+    }
+
+    // Clients that each hold 6 MiB of a message they never finish, against a budget that
+    // fits two of them: the third is closed with 1009, the first two are not, and the host
+    // serves on.
+    void unfinishedMessagesShareOneBudget_data() {
+        QTest::addColumn<bool>("fragmented");
+        QTest::addColumn<QString>("budgetMib");
+        // Whole frames of an unfinished text message are held as UTF-16, twice their size.
+        QTest::newRow("one frame, not yet whole") << false << "16";
+        QTest::newRow("whole frames of a message not yet ended") << true << "32";
+    }
+
+    void unfinishedMessagesShareOneBudget() {
+        QFETCH(bool, fragmented);
+        QFETCH(QString, budgetMib);
+        HostProcess host;
+        QVERIFY2(host.launch({"--simulate", "0", "--message-budget-mib", budgetMib}),
+                 host.output().constData());
+        JsonClient idle;
+        QVERIFY(host.connectClient(idle, "/groundstation"));
+        const qint64 residentBefore = host.residentKiB();
+
+        constexpr int Piece = 512 * 1024;
+        std::vector<std::unique_ptr<QTcpSocket>> holders;
+        QByteArray received[3];
+        for (int i = 0; i < 3; ++i) {
+            holders.push_back(std::make_unique<QTcpSocket>());
+            QTcpSocket &socket = *holders.back();
+            connect(&socket, &QTcpSocket::readyRead, this,
+                    [&socket, &got = received[i]]() { got += socket.readAll(); });
+            socket.connectToHost(QHostAddress::LocalHost, 19870);
+            socket.write(upgradeHead());
+            QVERIFY(QTest::qWaitFor([&]() { return received[i].contains("\r\n\r\n"); }, 5000));
+            QVERIFY(received[i].startsWith("HTTP/1.1 101"));
+            for (int piece = 0; piece < 12; ++piece) {
+                const QByteArray payload(Piece, 'a');
+                if (fragmented)
+                    socket.write(frame(piece == 0 ? 1 : 0, false, Piece, payload));
+                else
+                    socket.write(piece == 0 ? frame(1, true, 16 * Piece, payload) : payload);
+            }
+            (void)QTest::qWaitFor([&]() { return socket.bytesToWrite() == 0; }, 10000);
+        }
+        QVERIFY2(QTest::qWaitFor([&]() { return received[2].contains(TooMuchData); }, 10000),
+                 received[2].toHex().right(64).constData());
+        qInfo("host resident memory: %lld MiB more with two messages held",
+              (host.residentKiB() - residentBefore) / 1024);
+        QVERIFY(!received[0].contains(TooMuchData));
+        QVERIFY(!received[1].contains(TooMuchData));
+        QVERIFY(idle.call("GetAircraftList", {}, 10000));
         QVERIFY2(host.stop(), host.output().right(2000).constData());
     }
 };
