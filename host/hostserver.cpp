@@ -1,11 +1,15 @@
 #include "hostserver.h"
 
+#include "hostlog.h"
+#include "incomingmeter.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QMetaObject>
 #include <QMimeDatabase>
 #include <QPointer>
+#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
@@ -13,18 +17,62 @@
 #include <QUrl>
 #include <QWebSocketServer>
 
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <limits>
+
 namespace {
 
 // A request head larger than this is not a browser's nor ours.
 constexpr int MaxHeadSize = 16 * 1024;
 // A client that has not sent its whole head by then is dropped.
 constexpr int HeadTimeoutMs = 10000;
+// While the descriptor table is full, accepting pauses for this long, doubling
+// up to the last value while it stays full.
+constexpr int FirstBackoffMs = 50;
+constexpr int LastBackoffMs = 2000;
+// Clients taken from the backlog per turn of the event loop, and refused at
+// once on one spare descriptor while the table is full.
+constexpr int AcceptedPerRound = 64;
+
+const QByteArray BusyBody = "too many clients\n";
+
+int openReserve() {
+    return ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+// Reads what the client has sent first: closing with unread data resets the
+// connection, and the client might never see the answer.
+void refuseBusy(int fd) {
+    char sink[4096];
+    for (int i = 0; i < 4 && ::recv(fd, sink, sizeof sink, MSG_DONTWAIT) > 0; ++i) {
+    }
+    const QByteArray reply = "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\n"
+                             "Content-Length: " +
+                             QByteArray::number(BusyBody.size()) + "\r\nConnection: close\r\n\r\n" +
+                             BusyBody;
+    [[maybe_unused]] const auto sent =
+        ::send(fd, reply.constData(), size_t(reply.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
+    ::close(fd);
+}
 
 struct RequestHead {
     QByteArray method;
     QByteArray target;
     QHash<QByteArray, QByteArray> headers; // names in lower case
+    bool repeatedOrigin = false;
 };
+
+// No NUL, space or other control byte: such a target would name another path
+// than the one checked.
+bool cleanTarget(const QByteArray &target) {
+    return std::none_of(target.begin(), target.end(),
+                        [](char c) { return uchar(c) <= 0x20 || uchar(c) == 0x7f; });
+}
 
 bool parseHead(const QByteArray &head, RequestHead &out) {
     const QList<QByteArray> lines = head.split('\n');
@@ -42,7 +90,10 @@ bool parseHead(const QByteArray &head, RequestHead &out) {
         const int colon = line.indexOf(':');
         if (colon <= 0)
             return false;
-        out.headers.insert(line.left(colon).trimmed().toLower(), line.mid(colon + 1).trimmed());
+        const QByteArray name = line.left(colon).trimmed().toLower();
+        if (name == "origin" && out.headers.contains(name))
+            out.repeatedOrigin = true;
+        out.headers.insert(name, line.mid(colon + 1).trimmed());
     }
     return true;
 }
@@ -51,11 +102,20 @@ bool parseHead(const QByteArray &head, RequestHead &out) {
 
 HostServer::HostServer(QObject *parent)
     : QObject(parent)
-    , m_server(new QTcpServer(this)) {
-    connect(m_server, &QTcpServer::newConnection, this, &HostServer::onNewConnection);
+    , m_server(new QTcpServer(this))
+    , m_acceptBackoff(new QTimer(this))
+    , m_backoffMs(FirstBackoffMs)
+    , m_reserveFd(openReserve())
+    , m_clients(std::make_shared<std::atomic<int>>(0))
+    , m_maxClients(std::numeric_limits<int>::max()) {
+    m_acceptBackoff->setSingleShot(true);
+    connect(m_acceptBackoff, &QTimer::timeout, this, [this]() { m_acceptor->setEnabled(true); });
 }
 
-HostServer::~HostServer() = default;
+HostServer::~HostServer() {
+    if (m_reserveFd >= 0)
+        ::close(m_reserveFd);
+}
 
 void HostServer::addRoute(const QString &path, QWebSocketServer *server, bool prefix) {
     m_routes.append({path, server, prefix});
@@ -73,24 +133,77 @@ void HostServer::setVendorRoot(const QString &dir, const QStringList &packages) 
 bool HostServer::listen(quint16 port) {
     m_port = port;
     // Loopback only: nothing on the network may command an aircraft.
-    return m_server->listen(QHostAddress::LocalHost, port);
+    if (!m_server->listen(QHostAddress::LocalHost, port))
+        return false;
+    // Accepting is done here: Qt's own retries a full descriptor table as
+    // fast as the event loop turns, and never tells.
+    m_server->pauseAccepting();
+    m_acceptor = new QSocketNotifier(m_server->socketDescriptor(), QSocketNotifier::Read, this);
+    connect(m_acceptor, &QSocketNotifier::activated, this, &HostServer::acceptClients);
+    return true;
 }
 
 QString HostServer::errorString() const {
     return m_server->errorString();
 }
 
-void HostServer::onNewConnection() {
-    while (QTcpSocket *socket = m_server->nextPendingConnection()) {
-        auto *deadline = new QTimer(socket);
-        deadline->setSingleShot(true);
-        connect(deadline, &QTimer::timeout, socket, &QTcpSocket::abort);
-        deadline->start(HeadTimeoutMs);
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket]() { onReadyRead(socket); });
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        if (socket->bytesAvailable())
-            onReadyRead(socket);
+void HostServer::acceptClients() {
+    for (int i = 0; i < AcceptedPerRound; ++i) {
+        const int fd = ::accept4(int(m_server->socketDescriptor()), nullptr, nullptr,
+                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd >= 0) {
+            m_backoffMs = FirstBackoffMs;
+            admit(fd);
+        } else if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+            backOff();
+            return;
+        } else if (errno != EINTR && errno != ECONNABORTED) {
+            return; // EAGAIN: the backlog is empty
+        }
     }
+}
+
+void HostServer::admit(int fd) {
+    if (*m_clients >= m_maxClients) {
+        refuseBusy(fd);
+        return;
+    }
+    auto *socket = new QTcpSocket(this);
+    if (!socket->setSocketDescriptor(fd)) {
+        ::close(fd);
+        delete socket;
+        return;
+    }
+    new ClientSlot(m_clients, socket);
+    auto *deadline = new QTimer(socket);
+    deadline->setSingleShot(true);
+    connect(deadline, &QTimer::timeout, socket, &QTcpSocket::abort);
+    deadline->start(HeadTimeoutMs);
+    connect(socket, &QTcpSocket::readyRead, this, [this, socket]() { onReadyRead(socket); });
+    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+}
+
+void HostServer::backOff() {
+    if (m_backoffMs == FirstBackoffMs)
+        qCWarning(lcHost) << "descriptor table full; refusing clients until some leave";
+    refuseWaitingClients();
+    // Retrying at once would only fail again, as fast as the loop can spin.
+    m_acceptor->setEnabled(false);
+    m_acceptBackoff->start(m_backoffMs);
+    m_backoffMs = qMin(m_backoffMs * 2, LastBackoffMs);
+}
+
+void HostServer::refuseWaitingClients() {
+    if (m_reserveFd >= 0)
+        ::close(m_reserveFd);
+    for (int i = 0; i < AcceptedPerRound; ++i) {
+        const int fd = ::accept4(int(m_server->socketDescriptor()), nullptr, nullptr,
+                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0)
+            break;
+        refuseBusy(fd);
+    }
+    m_reserveFd = openReserve();
 }
 
 void HostServer::onReadyRead(QTcpSocket *socket) {
@@ -103,11 +216,20 @@ void HostServer::onReadyRead(QTcpSocket *socket) {
         return;
     }
     RequestHead head;
-    if (!parseHead(buffered.left(end), head)) {
+    if (!parseHead(buffered.left(end), head) || !cleanTarget(head.target)) {
         respond(socket, 400, "Bad Request");
         return;
     }
+    // One Origin header, or none: with two, which one a check reads is a guess.
+    if (head.repeatedOrigin) {
+        respond(socket, 403, "Forbidden");
+        return;
+    }
     const QString path = QUrl(QString::fromLatin1(head.target)).path();
+    if (path.contains(QChar(0))) {
+        respond(socket, 400, "Bad Request");
+        return;
+    }
     if (head.headers.value("upgrade").toLower().contains("websocket")) {
         const Route *route = findRoute(path);
         if (!route) {
@@ -141,6 +263,7 @@ void HostServer::handOver(QTcpSocket *socket, QWebSocketServer *server) {
     socket->disconnect(socket);
     qDeleteAll(socket->findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly));
     socket->setParent(nullptr);
+    new IncomingMeter(socket);
     if (server->thread() != thread())
         socket->moveToThread(server->thread());
     QPointer<QWebSocketServer> target(server);

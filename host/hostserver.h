@@ -1,18 +1,23 @@
 #ifndef HOSTSERVER_H
 #define HOSTSERVER_H
 
+#include "clientslot.h"
+
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
 #include <QVector>
 
 class QTcpServer;
+class QSocketNotifier;
 class QTcpSocket;
+class QTimer;
 class QWebSocketServer;
 
 // The host's one listening socket: plain HTTP GET of the web client's files,
 // and WebSocket upgrades handed to the QWebSocketServer registered for the
-// request's path. Only loopback, only the host's own page as Origin.
+// request's path. Only loopback, only the host's own page as Origin, and at
+// most a set number of clients at once.
 class HostServer : public QObject {
     Q_OBJECT
 public:
@@ -30,6 +35,11 @@ public:
     // the listed packages only.
     void setVendorRoot(const QString &dir, const QStringList &packages);
 
+    // Connections beyond this many at once, plain HTTP and WebSocket alike,
+    // are answered 503. Each lasts until its socket is gone.
+    void setMaxClients(int count) { m_maxClients = count; }
+    int clientCount() const { return *m_clients; }
+
     bool listen(quint16 port = DefaultPort);
     QString errorString() const;
 
@@ -40,7 +50,10 @@ private:
         bool prefix;
     };
 
-    void onNewConnection();
+    void acceptClients();
+    void admit(int fd);
+    void backOff();
+    void refuseWaitingClients();
     void onReadyRead(QTcpSocket *socket);
     void handOver(QTcpSocket *socket, QWebSocketServer *server);
     void serveFile(QTcpSocket *socket, const QByteArray &method, const QString &path);
@@ -52,6 +65,14 @@ private:
     bool originAllowed(const QByteArray &origin) const;
 
     QTcpServer *m_server;
+    QSocketNotifier *m_acceptor = nullptr;
+    QTimer *m_acceptBackoff;
+    int m_backoffMs;
+    // Held so that a full descriptor table still leaves one to tell waiting
+    // clients "503" instead of letting them hang in the backlog.
+    int m_reserveFd;
+    ClientSlot::Counter m_clients;
+    int m_maxClients;
     QVector<Route> m_routes;
     QString m_webRoot;
     QString m_vendorRoot;

@@ -1,18 +1,24 @@
 #include "epolleventdispatcher.h"
 #include "generalchannel.h"
+#include "hostlog.h"
 #include "hostserver.h"
 #include "simulationhub.h"
 #include "viewfactory.h"
 
+#include <messagebudget.h>
 #include <orugroundstationservice.h>
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
+#include <QSemaphore>
 #include <QSocketNotifier>
+#include <QThreadPool>
 
+#include <climits>
 #include <csignal>
 #include <memory>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -49,6 +55,55 @@ void quitOnSignals(QCoreApplication &app) {
 QString defaultDir(const QString &besideHost, const QString &inSources) {
     const QString local = QCoreApplication::applicationDirPath() + QLatin1Char('/') + besideHost;
     return QDir(local).exists() ? local : QStringLiteral(ORU_SOURCE_DIR "/") + inSources;
+}
+
+// Descriptors the host keeps beyond its clients' own: the plug-in's end of
+// every aircraft channel, threads, files, the listener.
+int descriptorMargin(int limit) {
+    return 64 + limit / 8;
+}
+
+// Clients are what fills the table; the hard limit is there to be used.
+int raiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 1024;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    return int(qMin<rlim_t>(limit.rlim_cur, INT_MAX));
+}
+
+// Starts every thread of the global pool now and keeps it: a thread takes
+// descriptors of its own to start, and with the table full Qt aborts instead.
+void startPoolThreads() {
+    QThreadPool *pool = QThreadPool::globalInstance();
+    pool->setExpiryTimeout(-1);
+    const int count = pool->maxThreadCount();
+    // Each task holds its thread until all have started, so none shares one.
+    // Not waitForDone(): it would end the very threads started here.
+    auto started = std::make_shared<QSemaphore>();
+    auto go = std::make_shared<QSemaphore>();
+    for (int i = 0; i < count; ++i) {
+        pool->start([started, go]() {
+            started->release();
+            go->acquire();
+        });
+    }
+    started->acquire(count);
+    go->release(count);
+}
+
+bool parseBounded(const QString &text, int low, int high, int &out) {
+    bool ok = false;
+    const int value = text.toInt(&ok);
+    if (!ok || value < low || value > high)
+        return false;
+    out = value;
+    return true;
 }
 
 } // namespace
@@ -95,11 +150,46 @@ int main(int argc, char *argv[]) {
             .arg(QLatin1String(EpollEventDispatcher::ChoiceVariable)),
         QStringLiteral("epoll|qt"), QStringLiteral("epoll"));
     parser.addOption(eventLoop);
+    const QCommandLineOption portOption(
+        QStringLiteral("port"), QStringLiteral("Serve on 127.0.0.1:<port> (1 to 65535)."),
+        QStringLiteral("port"), QString::number(HostServer::DefaultPort));
+    parser.addOption(portOption);
+    const int descriptors = raiseDescriptorLimit();
+    const int defaultClients = qMax(1, descriptors - descriptorMargin(descriptors));
+    const QCommandLineOption maxClients(
+        QStringLiteral("max-clients"),
+        QStringLiteral("Serve at most <count> connections at once (1 to %1, the descriptor "
+                       "limit); beyond it a client gets 503. Every connection to the port "
+                       "counts: page loads, web clients, and the plug-in's own general and "
+                       "aircraft channels.")
+            .arg(descriptors),
+        QStringLiteral("count"), QString::number(defaultClients));
+    parser.addOption(maxClients);
+    const QCommandLineOption messageBudget(
+        QStringLiteral("message-budget-mib"),
+        QStringLiteral("Let incoming WebSocket messages that are not yet whole hold at most <mib> "
+                       "MiB, all clients together (1 to 65536); the client whose message would "
+                       "pass it is closed with code 1009."),
+        QStringLiteral("mib"), QString::number(MessageBudget::DefaultLimit >> 20));
+    parser.addOption(messageBudget);
     parser.process(app);
     if (!QStringList{QStringLiteral("epoll"), QStringLiteral("qt")}.contains(
             parser.value(eventLoop))) {
         qCritical("oru-host: --event-loop takes epoll or qt, not \"%s\"",
                   qPrintable(parser.value(eventLoop)));
+        return 2;
+    }
+
+    int port = HostServer::DefaultPort;
+    if (!parseBounded(parser.value(portOption), 1, 65535, port)) {
+        qCritical("oru-host: --port takes a port of 1 to 65535, not \"%s\"",
+                  qPrintable(parser.value(portOption)));
+        return 2;
+    }
+    int clientCap = defaultClients;
+    if (!parseBounded(parser.value(maxClients), 1, descriptors, clientCap)) {
+        qCritical("oru-host: --max-clients takes a count of 1 to %d, not \"%s\"", descriptors,
+                  qPrintable(parser.value(maxClients)));
         return 2;
     }
 
@@ -126,9 +216,22 @@ int main(int argc, char *argv[]) {
         return 2;
     }
 
+    int budgetMib = 0;
+    if (!parseBounded(parser.value(messageBudget), 1, 65536, budgetMib)) {
+        qCritical("oru-host: --message-budget-mib takes 1 to 65536, not \"%s\"",
+                  qPrintable(parser.value(messageBudget)));
+        return 2;
+    }
+    MessageBudget::setLimit(qint64(budgetMib) << 20);
+
+    // The plug-in dials the host's channels on the port it finds here.
+    qputenv("ORU_HOST_PORT", QByteArray::number(port));
+    startPoolThreads();
+
     int status = 0;
     {
         HostServer server;
+        server.setMaxClients(clientCap);
         server.setWebRoot(parser.isSet(webRoot)
                               ? parser.value(webRoot)
                               : defaultDir(QStringLiteral("web"), QStringLiteral("web")));
@@ -141,8 +244,8 @@ int main(int argc, char *argv[]) {
         std::unique_ptr<SimulationHub> simulation;
         if (parser.isSet(simulate))
             simulation = std::make_unique<SimulationHub>(&server, &general, speed);
-        if (!server.listen()) {
-            qCritical("oru-host: cannot listen on 127.0.0.1:%d: %s", HostServer::DefaultPort,
+        if (!server.listen(quint16(port))) {
+            qCritical("oru-host: cannot listen on 127.0.0.1:%d: %s", port,
                       qPrintable(server.errorString()));
             return 1;
         }
@@ -151,7 +254,9 @@ int main(int argc, char *argv[]) {
         quitOnSignals(app);
         for (int i = 0; i < simulated; ++i)
             simulation->attachDevice(QString(), ReplyCallback());
-        qInfo("oru-host: listening on http://127.0.0.1:%d/", HostServer::DefaultPort);
+        qInfo("oru-host: listening on http://127.0.0.1:%d/", port);
+        qCInfo(lcHost) << "at most" << clientCap << "clients at once, of" << descriptors
+                       << "descriptors";
 
         status = app.exec();
         delete OruGroundStationService::instancePtr();

@@ -1,5 +1,7 @@
 #include "websockethandler.h"
 
+#include "messagebudget.h"
+
 #include <QJsonDocument>
 #include <QWebSocket>
 
@@ -32,10 +34,25 @@ WebSocketHandler::WebSocketHandler(QWebSocket *socket, QObject *parent)
     socket->setMaxAllowedIncomingFrameSize(MaxIncomingMessageSize);
     connect(socket, &QWebSocket::textMessageReceived, this, &WebSocketHandler::OnTextMessage);
     connect(socket, &QWebSocket::binaryMessageReceived, this, &WebSocketHandler::OnBlobMessage);
+    // A text message is held as UTF-16 until its last frame: two bytes a character.
+    connect(socket, &QWebSocket::textFrameReceived, this,
+            [this](const QString &frame, bool last) { onFrame(2 * qint64(frame.size()), last); });
+    connect(socket, &QWebSocket::binaryFrameReceived, this,
+            [this](const QByteArray &frame, bool last) { onFrame(frame.size(), last); });
     OnConnect();
 }
 
-WebSocketHandler::~WebSocketHandler() = default;
+WebSocketHandler::~WebSocketHandler() {
+    MessageBudget::charge(m_charged, 0, QString());
+}
+
+void WebSocketHandler::onFrame(qint64 bytes, bool last) {
+    m_partial = last ? 0 : m_partial + bytes;
+    if (!m_socket || MessageBudget::charge(m_charged, m_partial, m_socket->requestUrl().path()))
+        return;
+    m_partial = 0;
+    m_socket->close(QWebSocketProtocol::CloseCodeTooMuchData, MessageBudget::CloseReason);
+}
 
 ReplyCallback WebSocketHandler::GetSafeWriter(const QJsonObject &request) {
     QPointer<WebSocketHandler> self(this);

@@ -47,8 +47,12 @@ protected:
 
 private:
     void writeFailure(const QJsonObject &request, const QString &message);
+    void onFrame(qint64 bytes, bool last);
 
     QPointer<QWebSocket> m_socket;
+    // What the frames of the unfinished message hold, and what is charged for it.
+    qint64 m_partial = 0;
+    qint64 m_charged = 0;
     QHash<QString, ReplyCallback> m_handlers;
 };
 

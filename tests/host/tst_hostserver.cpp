@@ -94,10 +94,17 @@ private Q_SLOTS:
         row("encoded dot-dot", get("/%2e%2e/outside.txt"), 404);
         row("a link out of the root", get("/link.txt"), 404);
         row("a huge head", "GET / HTTP/1.1\r\nX-Pad: " + QByteArray(20000, 'a') + "\r\n\r\n", 431);
+        row("a raw NUL cuts no path short", QByteArray("GET /index.html\0.js HTTP/1.1\r\n\r\n", 32),
+            400);
+        row("an encoded NUL cuts no path short", get("/index.html%00.js"), 400);
         row("upgrade, no Origin", upgrade({}), 101);
         row("upgrade, own page", upgrade("http://127.0.0.1:19870"), 101);
         row("upgrade, own page by name", upgrade("http://localhost:19870"), 101);
         row("upgrade, foreign page", upgrade("http://evil.example"), 403);
+        row("upgrade, own page and a foreign one",
+            upgrade("http://127.0.0.1:19870\r\nOrigin: http://evil.example"), 403);
+        row("upgrade, a foreign page and own one",
+            upgrade("http://evil.example\r\nOrigin: http://127.0.0.1:19870"), 403);
         row("upgrade, own host, other port", upgrade("http://127.0.0.1:8080"), 403);
         row("upgrade, prefix route", upgrade({}, "/controller/navigation/a"), 101);
         row("upgrade, unknown path", upgrade({}, "/admin"), 404);

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <linux/capability.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 
 HostProcess::HostProcess(QObject *parent)
     : QProcess(parent) {
@@ -82,6 +83,10 @@ void HostProcess::setupChildProcess() {
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     for (const int capability : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER})
         prctl(PR_CAPBSET_DROP, capability, 0, 0, 0);
+    if (m_descriptorLimit > 0) {
+        const rlimit limit{rlim_t(m_descriptorLimit), rlim_t(m_descriptorLimit)};
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
 
 bool isSuccess(const std::optional<QJsonObject> &reply) {

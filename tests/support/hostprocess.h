@@ -17,6 +17,8 @@ public:
     // program defaults to the oru-host of this build; waits until "/host" answers
     // on the port that arguments name with --port, 19870 without.
     bool launch(const QStringList &arguments, const QString &program = QString());
+    // The child's soft and hard descriptor limit; 0 keeps the test's own.
+    void setDescriptorLimit(int limit) { m_descriptorLimit = limit; }
     // True if the host exited cleanly, which also means the sanitizers found nothing.
     bool stop();
 
@@ -43,6 +45,7 @@ private:
     QByteArray m_output;
     JsonClient m_admin;
     quint16 m_port = 19870;
+    int m_descriptorLimit = 0;
 };
 
 bool isSuccess(const std::optional<QJsonObject> &reply);
