@@ -311,12 +311,6 @@ def free_port():
 
 def mqtt_fleet(bin_dir, out_dir, results, stations, per_station, warmup, seconds):
     """Stations with a bridge each, one local Mosquitto, one subscriber of all telemetry."""
-    help_text = subprocess.run([os.path.join(bin_dir, "oru-host"), "--help"],
-                               capture_output=True, text=True).stdout
-    if stations > 1 and "--port" not in help_text:
-        # One host per machine until oru-host serves other ports: the same fleet on one station.
-        print("oru-host has no --port: the MQTT fleet runs as one station", flush=True)
-        stations, per_station = 1, stations * per_station
     total = stations * per_station
     print(f"MQTT fleet: {stations} station(s) x {per_station} aircraft ...", flush=True)
     broker_dir = os.path.join(out_dir, "mqtt")

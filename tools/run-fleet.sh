@@ -30,19 +30,10 @@ CONF
 /usr/sbin/mosquitto -c "$dir/mosquitto.conf" &
 pids="$pids $!"
 
-# A second station needs a port of its own; without --port there is one.
-if ! "$bin/oru-host" --help | grep -q -- '--port'; then
-    echo "run-fleet: this oru-host has no --port; starting one station" >&2
-    ports="19870"
-fi
 n=0
 for port in $ports; do
     n=$((n + 1))
-    if [ "$port" = 19870 ]; then
-        "$bin/oru-host" --simulate "$count" &
-    else
-        "$bin/oru-host" --simulate "$count" --port "$port" &
-    fi
+    "$bin/oru-host" --simulate "$count" --port "$port" &
     pids="$pids $!"
     "$bin/oru-bridge" --station "station$n" --host "ws://127.0.0.1:$port" \
         --broker "mqtt://127.0.0.1:$mqtt_port" --allow-commands &
