@@ -50,8 +50,9 @@ function toast(kind, title, text = '', options = {}) {
 // through the broker, named by its own serial number.
 async function send(label, cmd, value, {aircraft = '', quiet = false, onUnanswered = null} = {}) {
     const remote = aircraft ? all.remote(aircraft) : null;
+    if (remote) label = `${label} (${remote.station})`;
     const options = {
-        label: remote ? `${label} (${remote.station})` : label,
+        label,
         aircraft,
         onUnanswered: (entry) => {
             if (!quiet)
