@@ -289,7 +289,7 @@ function refused(reason, topic) {
 }
 
 function onStationMessage(topic, text) {
-    const wasOnline = new Map(stations.list().map((s) => [s.name, s.online]));
+    const wasOnline = stations.station(topic.split('/')[1])?.online;
     const result = stations.handle(topic, text);
     if (result.ignored) {
         refused(result.ignored, topic);
@@ -310,7 +310,7 @@ function onStationMessage(topic, text) {
         log.event(name, station, describe(event));
         return;
     }
-    if (kind === 'status' && wasOnline.get(station) && !stations.stations.get(station).online)
+    if (kind === 'status' && wasOnline && !stations.station(station).online)
         toast('warning', `Station ${station} offline`, 'Its aircraft cannot be commanded until it is back.');
     if (result.note) toast('warning', `Station ${station}`, result.note);
     for (const serial of [...map.aircraft.keys()]) if (!all.get(serial)) map.removeAircraft(serial);

@@ -38,7 +38,7 @@ export class BrokerLink extends Emitter {
     }
 
     start() {
-        this.client = this.connect(this.url, {
+        const client = this.connect(this.url, {
             protocolVersion: 5,
             clean: true,
             clientId: `oru-page-${randomId()}`,
@@ -46,17 +46,22 @@ export class BrokerLink extends Emitter {
             connectTimeout: 10000,
             resubscribe: false,
         });
-        this.client.on('connect', () => this.onConnect());
-        this.client.on('close', () => this.onClose());
-        this.client.on('reconnect', () => (this.attempts += 1));
-        this.client.on('error', (e) => this.emit('error', e && e.message ? e.message : String(e)));
-        this.client.on('message', (topic, payload, packet) => this.onMessage(topic, payload, packet));
+        this.client = client;
+        // A stopped link's client may still report its closing; nobody listens.
+        const on = (name, handler) => client.on(name, (...args) => this.client === client && handler(...args));
+        on('connect', () => this.onConnect());
+        on('close', () => this.onClose());
+        on('reconnect', () => (this.attempts += 1));
+        on('error', (e) => this.emit('error', e && e.message ? e.message : String(e)));
+        on('message', (topic, payload, packet) => this.onMessage(topic, payload, packet));
     }
 
     stop() {
-        if (this.client) this.client.end(true);
+        const client = this.client;
         this.client = null;
-        this.onClose();
+        if (client) client.end(true);
+        this.up = false;
+        this.tracker.dropAll('the broker was turned off');
     }
 
     onConnect() {
