@@ -16,7 +16,6 @@ import {StationFleet} from './model/stationfleet.js';
 import {FleetView} from './model/fleetview.js';
 import {BrokerLink} from './protocol/brokerlink.js';
 import {StationPanel} from './ui/stationpanel.js';
-import mqtt from '/vendor/mqtt/dist/mqtt.esm.js';
 
 const origin = `ws://${location.host}`;
 const commands = new CommandChannel(`${origin}/groundstation`);
@@ -336,9 +335,12 @@ function onStationAircraftEvent({event, note, aircraft: a}) {
     renderSoon();
 }
 
-// Replaces the broker connection with one to url, or none for ''.
+// Replaces the broker connection with one to url, or none for ''. MQTT.js
+// is loaded only then, so a page without a broker needs none of it.
 let brokerError = '';
-function startBroker(url) {
+let brokerGeneration = 0;
+async function startBroker(url) {
+    const generation = ++brokerGeneration;
     if (broker) broker.stop();
     broker = null;
     for (const a of stations.aircraft()) map.removeAircraft(a.serial);
@@ -348,6 +350,15 @@ function startBroker(url) {
     stationPanel.render();
     renderNow();
     if (!url) return;
+    let mqtt;
+    try {
+        mqtt = (await import('/vendor/mqtt/dist/mqtt.esm.js')).default;
+    } catch (e) {
+        toast('error', 'Broker', `MQTT.js could not be loaded from the host (npm install puts it there): ${e.message}`);
+        return;
+    }
+    // Another URL was applied while this one waited.
+    if (generation !== brokerGeneration) return;
     broker = new BrokerLink(url, mqtt.connect);
     broker.tracker.onChange((entry) => log.command(entry));
     broker.on('state', (state) => {
