@@ -32,7 +32,11 @@ test('telemetry reaches the aircraft of its topic, and the page keeps a bounded 
     const many = Array.from({length: MAX_AIRCRAFT + 5}, (_, i) => `X${i}`);
     assert.match(f.handle('oru/b/fleet', fleetOf(...many)).note, /6 aircraft left out/);
     assert.ok(f.handle('oru/c/aircraft/SIM1/FLIGHT_STATE', flight).ignored);
+    // Lost aircraft make way for live ones, also those a fleet just dropped.
+    f.handle('oru/b/fleet', fleetOf(...many.map((x) => `Y${x}`)));
     assert.equal(f.aircraftCount(), MAX_AIRCRAFT);
+    f.handle('oru/b/fleet', fleetOf('X0'));
+    assert.equal(f.handle('oru/c/aircraft/SIM1/FLIGHT_STATE', flight).evicted, 1);
 });
 
 test('malformed payloads, foreign topics and URLs of no broker are refused', () => {

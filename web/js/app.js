@@ -295,6 +295,7 @@ function onStationMessage(topic, text) {
         return;
     }
     const {station, kind, event} = result;
+    if (result.evicted) for (const serial of [...map.aircraft.keys()]) if (!all.get(serial)) map.removeAircraft(serial);
     if (kind === 'aircraft') {
         onStationAircraftEvent(result);
         return;
@@ -312,7 +313,8 @@ function onStationMessage(topic, text) {
     if (kind === 'status' && wasOnline && !stations.station(station).online)
         toast('warning', `Station ${station} offline`, 'Its aircraft cannot be commanded until it is back.');
     if (result.note) toast('warning', `Station ${station}`, result.note);
-    for (const serial of [...map.aircraft.keys()]) if (!all.get(serial)) map.removeAircraft(serial);
+    if (kind === 'removed')
+        for (const serial of [...map.aircraft.keys()]) if (!all.get(serial)) map.removeAircraft(serial);
     for (const a of stations.aircraft()) if (a.station === station) updateAircraftOnMap(a);
     if (!selected || !all.get(selected)) {
         const first = all.list().find((a) => a.connected);

@@ -110,9 +110,15 @@ export class StationFleet extends Emitter {
         if (!Array.isArray(list)) return {ignored: `${name}: fleet is not a list`};
         const s = this.station(name, true);
         if (!s) return {ignored: `${name}: more than ${MAX_STATIONS} stations`};
-        const room = MAX_AIRCRAFT - (this.aircraftCount() - s.fleet.aircraft.size);
         const valid = list.filter((e) => isObject(e) && typeof e.AIRCRAFT === 'string' && e.AIRCRAFT);
+        // Live aircraft of other stations keep their place; lost ones, this
+        // station's included once the list drops them, give way.
+        let othersLive = 0;
+        for (const other of this.stations.values())
+            if (other !== s) for (const a of other.fleet.aircraft.values()) othersLive += a.connected ? 1 : 0;
+        const room = MAX_AIRCRAFT - othersLive;
         s.fleet.setList(valid.slice(0, Math.max(room, 0)));
+        const evicted = this.makeRoom(0);
         // A retained fleet may arrive after the station's offline status.
         if (s.online === false) this.markLost(s);
         this.emit('changed');
@@ -120,6 +126,7 @@ export class StationFleet extends Emitter {
         return {
             station: name,
             kind: 'fleet',
+            evicted,
             note: cut > 0 ? `${cut} aircraft left out: the page shows at most ${MAX_AIRCRAFT}` : null,
         };
     }
@@ -131,10 +138,29 @@ export class StationFleet extends Emitter {
             return {ignored: `${name}: ${eventName} of ${sn} is not that aircraft's event`};
         const s = this.station(name, true);
         if (!s) return {ignored: `${name}: more than ${MAX_STATIONS} stations`};
-        if (!s.fleet.get(s.fleet.keyOf(sn)) && this.aircraftCount() >= MAX_AIRCRAFT)
+        const known = !!s.fleet.get(s.fleet.keyOf(sn));
+        const evicted = known ? 0 : this.makeRoom(1);
+        if (!known && this.aircraftCount() >= MAX_AIRCRAFT)
             return {ignored: `${name}: ${sn} left out, the page shows at most ${MAX_AIRCRAFT} aircraft`};
         const note = s.fleet.apply(event);
-        return {station: name, kind: 'aircraft', event, note, aircraft: s.fleet.get(s.fleet.keyOf(sn))};
+        return {station: name, kind: 'aircraft', event, note, evicted, aircraft: s.fleet.get(s.fleet.keyOf(sn))};
+    }
+
+    // Lost aircraft give way to live ones once the page is full; returns how
+    // many were forgotten.
+    makeRoom(needed) {
+        let over = this.aircraftCount() + needed - MAX_AIRCRAFT;
+        let evicted = 0;
+        for (const s of this.stations.values()) {
+            for (const a of [...s.fleet.aircraft.values()]) {
+                if (over <= 0) return evicted;
+                if (s.fleet.forget(a.serial)) {
+                    over -= 1;
+                    evicted += 1;
+                }
+            }
+        }
+        return evicted;
     }
 
     onStationEvent(name, eventName, payload) {
