@@ -15,8 +15,13 @@ export class StationPanel {
         $('broker-url').addEventListener('keydown', (e) => e.key === 'Enter' && this.apply());
     }
 
+    // A stored URL that is no longer valid counts as none.
     url() {
-        return this.storage.getItem('oru.brokerUrl') || '';
+        try {
+            return checkBrokerUrl(this.storage.getItem('oru.brokerUrl') || '');
+        } catch (e) {
+            return '';
+        }
     }
 
     apply() {
@@ -46,6 +51,9 @@ export class StationPanel {
         $('link-broker').hidden = !state;
         $('link-broker').dataset.state = state && state.up ? 'up' : 'down';
         $('stations').hidden = !state;
+        const waiting =
+            state && !state.up ? `Connecting to ${new URL(this.url()).host}…` : 'No station has reported yet.';
+        setText('stations-empty', waiting);
     }
 
     render() {
