@@ -81,9 +81,10 @@ after(async () => {
     await page?.screenshot({path: path.join(artifacts, 'fleetview.png')}).catch(() => {});
     await context?.close().catch(() => {});
     for (const child of children.reverse()) {
-        // One that died before its time tells why.
-        if (child.exitCode != null || child.signalCode != null) console.log(child.output);
-        else await new Promise((resolve) => child.once('exit', resolve).kill('SIGTERM'));
+        const gone = child.exitCode != null || child.signalCode != null;
+        // One that ended before its time tells why.
+        if (gone && !child.killed) console.log(child.output);
+        if (!gone) await new Promise((resolve) => child.once('exit', resolve).kill('SIGTERM'));
     }
     if (scratch) rmSync(scratch, {recursive: true, force: true});
 });
@@ -114,5 +115,10 @@ test("a broker's station and its aircraft are shown, tagged, and commanded throu
     const refusal = page.locator('.toast.error', {hasText: 'Take off (alpha) failed'});
     await refusal.waitFor({timeout: 15000});
     assert.match(await refusal.textContent(), /already airborne \(error code 220\)/);
+
+    // The bridge's Last Will takes the station and its aircraft offline.
+    children.find((c) => c.spawnargs.includes('alpha')).kill('SIGKILL');
+    await page.waitForSelector('#station-list li[data-station="alpha"][data-state="offline"]');
+    await waitFor((s) => document.querySelectorAll(s).length === 0, remote);
     assert.deepEqual(pageErrors, []);
 });
