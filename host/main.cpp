@@ -237,7 +237,7 @@ int main(int argc, char *argv[]) {
                               : defaultDir(QStringLiteral("web"), QStringLiteral("web")));
         server.setVendorRoot(
             defaultDir(QStringLiteral("node_modules"), QStringLiteral("node_modules")),
-            {QStringLiteral("leaflet"), QStringLiteral("topojson-client"),
+            {QStringLiteral("leaflet"), QStringLiteral("mqtt"), QStringLiteral("topojson-client"),
              QStringLiteral("world-atlas")});
         GeneralChannel general(&server);
         ViewFactory views(&server);

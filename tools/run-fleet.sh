@@ -42,4 +42,5 @@ done
 
 echo "run-fleet: MQTT on 127.0.0.1:$mqtt_port, MQTT over WebSocket on 127.0.0.1:$ws_port," \
      "stations on $ports; Ctrl-C stops all" >&2
+echo "run-fleet: open http://127.0.0.1:19870/ and give its Broker setting ws://127.0.0.1:$ws_port" >&2
 wait

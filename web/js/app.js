@@ -12,11 +12,19 @@ import {MissionPanel} from './ui/missionpanel.js';
 import {MissionOps} from './ui/missionops.js';
 import {WaylinePanel} from './ui/waylinepanel.js';
 import {degToRad, wrapDegrees} from './geo/earth.js';
+import {StationFleet} from './model/stationfleet.js';
+import {FleetView} from './model/fleetview.js';
+import {BrokerLink} from './protocol/brokerlink.js';
+import {StationPanel} from './ui/stationpanel.js';
 
 const origin = `ws://${location.host}`;
 const commands = new CommandChannel(`${origin}/groundstation`);
 const push = new PushChannel(`${origin}/groundstation/push`);
 const fleet = new FleetState();
+// The broker's stations, when the user gave one; all is what panels and map show.
+const stations = new StationFleet();
+const all = new FleetView(fleet, stations);
+let broker = null;
 const store = new MissionStore(window.localStorage);
 const zones = new ZoneStore();
 const log = new LogPanel();
@@ -37,9 +45,12 @@ function toast(kind, title, text = '', options = {}) {
 
 // Sends a command; failures and silence are reported to the user with the
 // command's name unless the page asked on its own (quiet), in which case the
-// command log still shows them.
+// command log still shows them. A broker station's aircraft is commanded
+// through the broker, named by its own serial number.
 async function send(label, cmd, value, {aircraft = '', quiet = false, onUnanswered = null} = {}) {
-    const result = await commands.send(cmd, value, {
+    const remote = aircraft ? all.remote(aircraft) : null;
+    if (remote) label = `${label} (${remote.station})`;
+    const options = {
         label,
         aircraft,
         onUnanswered: (entry) => {
@@ -51,7 +62,14 @@ async function send(label, cmd, value, {aircraft = '', quiet = false, onUnanswer
                 );
             if (onUnanswered) onUnanswered(entry);
         },
-    });
+    };
+    let result;
+    if (!remote) result = await commands.send(cmd, value, options);
+    else if (!broker) result = {ok: false, message: 'not connected to the broker'};
+    else {
+        const wire = value && value.AIRCRAFT === aircraft ? {...value, AIRCRAFT: remote.sn} : value;
+        result = await broker.send(remote.station, cmd, wire, options);
+    }
     if (!result.ok && !quiet) toast('error', `${label} failed`, `"${cmd}": ${result.message}`);
     return result;
 }
@@ -70,7 +88,7 @@ async function queryZones(point) {
 }
 
 function selectedHome() {
-    const a = selected ? fleet.get(selected) : null;
+    const a = selected ? all.get(selected) : null;
     return a && a.home ? {...a.home, alt: 0} : null;
 }
 
@@ -103,7 +121,7 @@ function replaceMission(mission, source, notes = []) {
 const api = {
     send,
     toast,
-    fleet,
+    fleet: all,
     map,
     pick,
     queryZones,
@@ -112,7 +130,7 @@ const api = {
     home: selectedHome,
     limit: (serial) => limits.get(serial) || null,
     fitSelected: () => {
-        const a = selected && fleet.get(selected);
+        const a = selected && all.get(selected);
         if (a && a.state) map.fit([a.state], 17);
     },
     missionFlagged: (set) => {
@@ -123,25 +141,26 @@ const api = {
 };
 
 const fleetPanel = new FleetPanel(
-    fleet,
+    all,
     (serial) => selectAircraft(serial),
     (serial) => {
-        if (!fleet.forget(serial)) return;
+        if (!all.forget(serial)) return;
         map.removeAircraft(serial);
         if (selected === serial) {
-            const next = fleet.list().find((a) => a.connected);
+            const next = all.list().find((a) => a.connected);
             selectAircraft(next ? next.serial : null);
         }
         renderNow();
     },
 );
+const stationPanel = new StationPanel(stations, window.localStorage, (url) => startBroker(url));
 const flightPanel = new FlightPanel(api);
 const missionPanel = new MissionPanel(store);
 const ops = new MissionOps(api, store, missionPanel);
 const waylines = new WaylinePanel(api, store);
 
 function drawMission() {
-    const a = selected ? fleet.get(selected) : null;
+    const a = selected ? all.get(selected) : null;
     // The active waypoint is only meaningful while the editor still shows
     // what was uploaded to this aircraft.
     const current = a && a.state && uploadedVersion.get(selected) === missionVersion ? a.state.waypointIndex : -1;
@@ -164,7 +183,7 @@ function selectAircraft(serial) {
     for (const b of document.querySelectorAll('[data-needs-aircraft]')) b.disabled = !serial;
     if (serial && !limits.has(serial)) fetchLimit(serial);
     renderNow();
-    for (const a of fleet.list()) updateAircraftOnMap(a);
+    for (const a of all.list()) updateAircraftOnMap(a);
     drawMission();
     ops.scheduleCheck();
 }
@@ -186,7 +205,7 @@ function renderSoon() {
 let lastActive = -1;
 function renderNow() {
     fleetPanel.render(selected);
-    const a = selected ? fleet.get(selected) : null;
+    const a = selected ? all.get(selected) : null;
     flightPanel.render(a, selected ? limits.get(selected) : null);
     const limit = selected ? limits.get(selected) : null;
     map.setLimitCircle(a && a.home, limit ? limit.maxDistance : 0);
@@ -198,7 +217,7 @@ function renderNow() {
 }
 
 function fitFleet() {
-    const points = fleet
+    const points = all
         .list()
         .flatMap((a) => [a.state, a.home])
         .filter((p) => p && p.lat != null);
@@ -252,11 +271,113 @@ async function syncFleet() {
         updateAircraftOnMap(a);
         if (a.connected && !limits.has(a.serial)) fetchLimit(a.serial);
     }
-    if (!selected || !fleet.get(selected)) {
-        const first = fleet.list().find((a) => a.connected);
+    if (!selected || !all.get(selected)) {
+        const first = all.list().find((a) => a.connected);
         if (first) selectAircraft(first.serial);
     }
     renderNow();
+}
+
+// Topics whose messages were refused are named in the console once each,
+// not ten times a second; the set is bounded like everything from a broker.
+const refusedTopics = new Set();
+function refused(reason, topic) {
+    if (refusedTopics.has(topic) || refusedTopics.size >= 256) return;
+    refusedTopics.add(topic);
+    console.warn(`broker message ignored: ${reason}`);
+}
+
+function onStationMessage(topic, text) {
+    const wasOnline = stations.station(topic.split('/')[1])?.online;
+    const result = stations.handle(topic, text);
+    if (result.ignored) {
+        refused(result.ignored, topic);
+        return;
+    }
+    const {station, kind, event} = result;
+    if (result.evicted) for (const serial of [...map.aircraft.keys()]) if (!all.get(serial)) map.removeAircraft(serial);
+    if (kind === 'aircraft') {
+        onStationAircraftEvent(result);
+        return;
+    }
+    if (kind === 'event') {
+        const name = String(event.EVENT);
+        if (name === 'WP_UPLOAD_PROGRESS') {
+            broker.tracker.keepAlive((e) => e.cmd === 'UploadWayLineMission' || e.cmd === 'ClickGo');
+            const a = selected && all.get(selected);
+            if (a && a.station === station) ops.onProgress(event.VALUE);
+        }
+        log.event(name, station, describe(event));
+        return;
+    }
+    if (kind === 'status' && wasOnline && !stations.station(station).online)
+        toast('warning', `Station ${station} offline`, 'Its aircraft cannot be commanded until it is back.');
+    if (result.note) toast('warning', `Station ${station}`, result.note);
+    if (kind === 'removed')
+        for (const serial of [...map.aircraft.keys()]) if (!all.get(serial)) map.removeAircraft(serial);
+    for (const a of stations.aircraft()) if (a.station === station) updateAircraftOnMap(a);
+    if (!selected || !all.get(selected)) {
+        const first = all.list().find((a) => a.connected);
+        if (first) selectAircraft(first.serial);
+    }
+    stationPanel.render();
+    renderSoon();
+}
+
+function onStationAircraftEvent({event, note, aircraft: a}) {
+    const name = String(event.EVENT);
+    log.event(name, a.serial, note || describe(event), {kind: name === 'DISCONNECT' ? 'failed' : '', always: !!note});
+    updateAircraftOnMap(a);
+    if (name === 'DISCONNECT') toast('warning', `${a.serial} lost`, 'The aircraft stopped answering its station.');
+    else if (name === 'FLIGHT_STATE') {
+        if (a.serial === selected && follow && a.state && a.state.lat != null) map.centreOn(a.state);
+        if (!fleetFitted && !store.mission.waypoints.length && fitFleet()) fleetFitted = true;
+    }
+    if (name === 'CONNECT' || name === 'DISCONNECT') stationPanel.render();
+    renderSoon();
+}
+
+// Replaces the broker connection with one to url, or none for ''. MQTT.js
+// is loaded only then, so a page without a broker needs none of it.
+let brokerError = '';
+let brokerGeneration = 0;
+async function startBroker(url) {
+    const generation = ++brokerGeneration;
+    if (broker) broker.stop();
+    broker = null;
+    for (const a of stations.aircraft()) map.removeAircraft(a.serial);
+    stations.clear();
+    if (selected && !all.get(selected)) selectAircraft(null);
+    stationPanel.setLink(url ? {up: false} : null);
+    stationPanel.render();
+    renderNow();
+    if (!url) return;
+    let mqtt;
+    try {
+        mqtt = (await import('/vendor/mqtt/dist/mqtt.esm.js')).default;
+    } catch (e) {
+        toast('error', 'Broker', `MQTT.js could not be loaded from the host (npm install puts it there): ${e.message}`);
+        return;
+    }
+    // Another URL was applied while this one waited.
+    if (generation !== brokerGeneration) return;
+    broker = new BrokerLink(url, mqtt.connect);
+    broker.tracker.onChange((entry) => log.command(entry));
+    broker.on('state', (state) => {
+        stationPanel.setLink(state);
+        if (state.up) brokerError = '';
+    });
+    broker.on('message', onStationMessage);
+    // A broker that refuses us says so on every retry; once is enough.
+    broker.on('error', (message) => {
+        if (message === brokerError) return;
+        brokerError = message;
+        toast('error', 'Broker', message);
+    });
+    broker.on('stray', (text) =>
+        refused(`a reply nobody waits for: ${text.slice(0, 200)}`, `reply ${text.slice(0, 60)}`),
+    );
+    broker.start();
 }
 
 function linkChanged(key, state) {
@@ -319,7 +440,7 @@ map.on('zoomed', () => drawMission());
 function setFollow(on) {
     follow = on;
     $('btn-follow').setAttribute('aria-pressed', String(on));
-    const a = selected && fleet.get(selected);
+    const a = selected && all.get(selected);
     if (on && a && a.state && a.state.lat != null) map.panTo(a.state);
 }
 
@@ -376,6 +497,7 @@ if (store.mission.waypoints.length) {
 drawMission();
 commands.start();
 push.start();
+startBroker(stationPanel.url());
 
 // For scripted checks of the page.
-window.oru = {fleet, store, map, commands, push, zones};
+window.oru = {fleet, stations, store, map, commands, push, zones, broker: () => broker};

@@ -1,5 +1,5 @@
-// What the page knows about every aircraft, built from the aircraft list and
-// the pushed events. Positions are kept in degrees.
+// What the page knows about every aircraft of one station, built from the
+// aircraft list and the pushed events. Positions are kept in degrees.
 import {Emitter} from './emitter.js';
 import {radToDeg, distance} from '../geo/earth.js';
 
@@ -10,9 +10,14 @@ const JUMP_M = 200;
 
 const finite = (v) => (typeof v === 'number' && Number.isFinite(v) ? v : null);
 
-function blank(serial) {
+// serial is the name the page knows the aircraft by: its own serial number
+// (sn) on the host that served the page, "station/sn" on a broker's station,
+// where serials of different stations may clash.
+function blank(sn, station) {
     return {
-        serial,
+        serial: station ? `${station}/${sn}` : sn,
+        sn,
+        station,
         type: null,
         rc: '',
         connected: false,
@@ -28,10 +33,15 @@ function blank(serial) {
 }
 
 export class FleetState extends Emitter {
-    constructor(now = () => Date.now()) {
+    constructor(now = () => Date.now(), station = '') {
         super();
         this.now = now;
+        this.station = station;
         this.aircraft = new Map();
+    }
+
+    keyOf(sn) {
+        return this.station ? `${this.station}/${sn}` : sn;
     }
 
     get(serial) {
@@ -42,11 +52,12 @@ export class FleetState extends Emitter {
         return [...this.aircraft.values()].sort((a, b) => a.serial.localeCompare(b.serial));
     }
 
-    upsert(serial) {
-        let a = this.aircraft.get(serial);
+    // sn: the aircraft's own serial number.
+    upsert(sn) {
+        let a = this.aircraft.get(this.keyOf(sn));
         if (!a) {
-            a = blank(serial);
-            this.aircraft.set(serial, a);
+            a = blank(sn, this.station);
+            this.aircraft.set(a.serial, a);
             this.emit('added', a);
         }
         return a;

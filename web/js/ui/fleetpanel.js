@@ -1,5 +1,6 @@
-// The fleet list: one card per aircraft with its live state; a click makes
-// it the active aircraft.
+// The fleet list: one card per aircraft with its live state, a broker
+// station's aircraft tagged with its station; a click makes it the active
+// aircraft.
 import {$, h} from './dom.js';
 import {formatSpeed} from '../model/units.js';
 
@@ -54,7 +55,8 @@ export class FleetPanel {
 
     build(a) {
         const parts = {
-            name: h('span', {class: 'name'}),
+            sn: h('span'),
+            station: h('span', {class: 'station-tag'}),
             state: h('span', {class: 'state'}),
             meta: h('span', {class: 'meta'}),
             status: h('span'),
@@ -78,12 +80,12 @@ export class FleetPanel {
                 class: 'aircraft',
                 role: 'option',
                 tabindex: '0',
-                dataset: {serial: a.serial},
+                dataset: {serial: a.serial, station: a.station || ''},
                 onclick: () => this.onSelect(a.serial),
                 onkeydown: (e) => (e.key === 'Enter' || e.key === ' ') && this.onSelect(a.serial),
             },
             h('span', {class: 'swatch', style: `background:${this.color(a.serial)}`}),
-            parts.name,
+            h('span', {class: 'name'}, parts.sn, parts.station),
             parts.state,
             parts.meta,
             h('div', {class: 'stats'}, parts.status, parts.height, parts.speed, parts.battery, parts.forget),
@@ -93,7 +95,9 @@ export class FleetPanel {
 
     fill(card, a, selected) {
         card.root.setAttribute('aria-selected', String(selected));
-        card.name.textContent = a.serial;
+        card.sn.textContent = a.sn || a.serial;
+        card.station.textContent = a.station || '';
+        card.station.hidden = !a.station;
         const stale = a.connected && this.fleet.isStale(a) && a.telemetryAt > 0;
         const state = !a.connected ? 'lost' : stale ? 'stale' : 'connected';
         card.state.className = `state ${state}`;

@@ -10,6 +10,10 @@ import {zoneKey} from '../geo/zones.js';
 const ARROW_SVG = (color) => `<svg class="arrow" viewBox="0 0 34 34" aria-hidden="true">
 <path d="M17 3 L27 29 L17 23 L7 29 Z" fill="${color}" stroke="#fff" stroke-width="2" stroke-linejoin="round"/></svg>`;
 
+// Serial numbers come from stations the page does not control.
+const escapeHtml = (text) =>
+    String(text).replace(/[&<>"']/g, (c) => ({'&': '&amp;', '<': '&lt;', '>': '&gt;', '"': '&quot;', "'": '&#39;'})[c]);
+
 export class MapView extends Emitter {
     constructor(element) {
         super();
@@ -184,7 +188,7 @@ export class MapView extends Emitter {
                 entry.home = L.marker([a.home.lat, a.home.lng], {
                     icon: L.divIcon({
                         className: '',
-                        html: `<div class="home-icon" style="border-color:${color};color:${color}" title="Home of ${a.serial}">H</div>`,
+                        html: `<div class="home-icon" style="border-color:${color};color:${color}" title="Home of ${escapeHtml(a.serial)}">H</div>`,
                         iconSize: [20, 20],
                         iconAnchor: [10, 10],
                     }),

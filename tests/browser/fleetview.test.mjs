@@ -1,0 +1,124 @@
+// The page's fleet view in headless Chromium: a real Mosquitto with a
+// WebSocket listener, a host with two simulated aircraft and its bridge. The
+// page opts in with the broker's URL, lists the station and its aircraft, and
+// commands one of them through the broker.
+import {test, before, after} from 'node:test';
+import assert from 'node:assert/strict';
+import {spawn} from 'node:child_process';
+import {mkdirSync, mkdtempSync, rmSync, writeFileSync} from 'node:fs';
+import {createServer} from 'node:net';
+import {tmpdir} from 'node:os';
+import path from 'node:path';
+import {fileURLToPath} from 'node:url';
+import {chromium} from 'playwright-core';
+
+const root = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
+const bin = (name, variable) => path.resolve(process.env[variable] || path.join(root, 'build/bin', name));
+const artifacts = path.resolve(process.env.ORU_ARTIFACT_DIR || path.join(root, 'build/browser'));
+const BASE = 'http://127.0.0.1:19870';
+
+let scratch;
+let context;
+let page;
+let wsUrl;
+const children = [];
+const pageErrors = [];
+
+const freePort = () =>
+    new Promise((resolve) => {
+        const server = createServer().listen(0, '127.0.0.1', () => {
+            const {port} = server.address();
+            server.close(() => resolve(port));
+        });
+    });
+
+function run(file, args, env) {
+    const child = spawn(file, args, {env, stdio: ['ignore', 'pipe', 'pipe']});
+    child.output = '';
+    for (const stream of [child.stdout, child.stderr])
+        stream.on('data', (chunk) => (child.output = (child.output + chunk).slice(-20000)));
+    children.push(child);
+}
+
+before(async () => {
+    scratch = mkdtempSync(path.join(tmpdir(), 'oru-fleetview-'));
+    const [mqttPort, wsPort] = [await freePort(), await freePort()];
+    wsUrl = `ws://127.0.0.1:${wsPort}`;
+    const config = path.join(scratch, 'mosquitto.conf');
+    // "user root" keeps a broker started by root from switching to a user
+    // that cannot read the temporary folder.
+    writeFileSync(
+        config,
+        `listener ${mqttPort} 127.0.0.1\nprotocol mqtt\nlistener ${wsPort} 127.0.0.1\nprotocol websockets\n` +
+            'allow_anonymous true\nuser root\npersistence false\nlog_type error\n',
+    );
+    const home = path.join(scratch, 'home');
+    mkdirSync(home);
+    const env = {...process.env, HOME: home, XDG_CONFIG_HOME: `${home}/.config`, XDG_DATA_HOME: `${home}/.local`};
+    // The bridge and the page retry a broker that is not up yet by themselves.
+    run('/usr/sbin/mosquitto', ['-c', config], env);
+    run(bin('oru-host', 'ORU_HOST_BIN'), ['--simulate', '2', '--sim-speed', '5'], env);
+    run(
+        bin('oru-bridge', 'ORU_BRIDGE_BIN'),
+        ['--station', 'alpha', '--broker', `mqtt://127.0.0.1:${mqttPort}`, '--allow-commands'],
+        env,
+    );
+
+    context = await chromium.launchPersistentContext(path.join(scratch, 'profile'), {
+        executablePath: process.env.ORU_CHROMIUM || '/usr/bin/chromium',
+        headless: true,
+        viewport: {width: 1440, height: 900},
+        args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking'],
+    });
+    page = context.pages()[0] || (await context.newPage());
+    page.on('pageerror', (e) => pageErrors.push(e.message));
+    const loaded = () => page.goto(`${BASE}/`).catch(() => null);
+    for (const deadline = Date.now() + 20000; !(await loaded())?.ok(); await page.waitForTimeout(200))
+        assert.ok(Date.now() < deadline && children.every((c) => c.exitCode == null), 'the host came up');
+});
+
+after(async () => {
+    await page?.screenshot({path: path.join(artifacts, 'fleetview.png')}).catch(() => {});
+    await context?.close().catch(() => {});
+    for (const child of children.reverse()) {
+        const gone = child.exitCode != null || child.signalCode != null;
+        // One that ended before its time tells why.
+        if (gone && !child.killed) console.log(child.output);
+        if (!gone) await new Promise((resolve) => child.once('exit', resolve).kill('SIGTERM'));
+    }
+    if (scratch) rmSync(scratch, {recursive: true, force: true});
+});
+
+const waitFor = (condition, arg, timeout = 20000) => page.waitForFunction(condition, arg, {timeout});
+
+test("a broker's station and its aircraft are shown, tagged, and commanded through the broker", async () => {
+    assert.equal(await page.isVisible('#link-broker'), false, 'no broker until the user gives one');
+    await page.click('#broker-settings summary');
+    await page.fill('#broker-url', wsUrl);
+    await page.click('#broker-apply');
+    await page.waitForSelector('#station-list li[data-station="alpha"][data-state="online"]', {timeout: 20000});
+    const remote = '#fleet-list .aircraft[data-station="alpha"][data-state="connected"]';
+    await waitFor((s) => document.querySelectorAll(s).length === 2, remote);
+    const card = page.locator(remote).first();
+    assert.match(await card.textContent(), /^SIM\d+alpha/);
+
+    // The limits and a take-off travel as requests on oru/alpha/request (the
+    // label names the station only on that path); the telemetry comes back
+    // through the broker, and a refusal in words.
+    const serial = await card.getAttribute('data-serial');
+    await card.click();
+    await page.waitForSelector('#tm-limits:has-text("up to 500 m high")');
+    await waitFor((s) => window.oru.stations.get(s)?.state?.status === 'ON_GROUND', serial);
+    await page.click('#btn-takeoff');
+    await waitFor(() => document.getElementById('tm-status').textContent === 'Hovering', null, 30000);
+    await page.click('#btn-takeoff');
+    const refusal = page.locator('.toast.error', {hasText: 'Take off (alpha) failed'});
+    await refusal.waitFor({timeout: 15000});
+    assert.match(await refusal.textContent(), /already airborne \(error code 220\)/);
+
+    // The bridge's Last Will takes the station and its aircraft offline.
+    children.find((c) => c.spawnargs.includes('alpha')).kill('SIGKILL');
+    await page.waitForSelector('#station-list li[data-station="alpha"][data-state="offline"]');
+    await waitFor((s) => document.querySelectorAll(s).length === 0, remote);
+    assert.deepEqual(pageErrors, []);
+});
