@@ -13,8 +13,8 @@
 namespace {
 
 // Each station on a free port of its own, so the test needs no port lock.
-QStringList hostArguments() {
-    return {"--simulate", "2", "--port", QString::number(freePort())};
+QStringList hostArguments(quint16 port = freePort()) {
+    return {"--simulate", "2", "--port", QString::number(port)};
 }
 
 class BridgeProcess : public QProcess {
@@ -255,9 +255,11 @@ void TestBridge::brokerRestartLosesNoQos1Event() {
 void TestBridge::statusFollowsTheStation() {
     Subscriber subscriber(m_broker.port(), {"oru/alpha/status"});
     QTRY_COMPARE_WITH_TIMEOUT(subscriber.status("alpha"), QString("online"), 20000);
+    const quint16 port = m_station.port();
     QVERIFY(m_station.stop());
     QTRY_COMPARE_WITH_TIMEOUT(subscriber.status("alpha"), QString("offline"), 20000);
-    QVERIFY(m_station.launch(hostArguments()));
+    // Back where the bridge keeps looking for it.
+    QVERIFY(m_station.launch(hostArguments(port)));
     QTRY_COMPARE_WITH_TIMEOUT(subscriber.status("alpha"), QString("online"), 20000);
 }
 
