@@ -11,6 +11,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
 class tst_OruGroundStationService : public QObject {
     Q_OBJECT
 
@@ -172,10 +174,22 @@ private Q_SLOTS:
                  json(R"({"ERROR": "FAILURE", "ERROR_MESSAGE": "file not exists."})"));
         QCOMPARE(save("route", {{"LENGTH", 2}}), json(R"({"ERROR": "SUCCESS"})"));
         QCOMPARE(load("route"), json(R"({"VALUE": {"LENGTH": 2}})"));
+        // A look-alike spelling reaches the one file, listed as stored.
+        QCOMPARE(save("cafe\u0301", {}), json(R"({"ERROR": "SUCCESS"})"));
+        QCOMPARE(load("caf\u00e9"), json(R"({"VALUE": {}})"));
         QJsonObject listed;
         service.WayLineList([&listed](const QJsonObject &r) { listed = r; });
-        QCOMPARE(listed, json(R"({"VALUE": ["route"]})"));
-        QFile file(home.path() + "/Documents/Oru/Groundstation/Waylines/route");
+        QCOMPARE(listed, json(R"({"VALUE": ["caf\u00e9", "route"]})"));
+        QJsonObject deep;
+        for (int level = 0; level < 64; ++level)
+            deep = {{"N", deep}};
+        QCOMPARE(save("deep", deep), json(R"({"ERROR": "FAILURE",
+                                 "ERROR_MESSAGE": "wayline nested deeper than 64 levels."})"));
+        const QString folder = home.path() + "/Documents/Oru/Groundstation/Waylines/";
+        QCOMPARE(::mkfifo(QFile::encodeName(folder + "fifo").constData(), 0600), 0);
+        QCOMPARE(load("fifo"), json(R"({"ERROR": "FAILURE", "VALUE": {},
+                                        "ERROR_MESSAGE": "wayline is not a regular file."})"));
+        QFile file(folder + "route");
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write("[]") == 2);
         file.close();
         QCOMPARE(load("route"), json(R"({"ERROR": "FAILURE", "ERROR_MESSAGE": "no error occurred",
