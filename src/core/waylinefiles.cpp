@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <mutex>
 
 #include <dirent.h>
@@ -119,14 +120,18 @@ bool isOtherThanRegular(const QString &path) {
 
 // At most MaxFileSize + 1 bytes of a regular file. Opened without following
 // a link and without waiting for a writer, so a FIFO cannot block the
-// reader; the type is checked on what was opened, not on the name.
+// reader; the kind is checked again on what was opened, as the name may
+// have changed hands meanwhile.
 Result<QByteArray> readBounded(const QString &path) {
+    // Opening a device can have effects of its own: look before opening.
+    if (isOtherThanRegular(path))
+        return Result<QByteArray>::failure(notRegular());
     const int fd =
         ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         // Unreadable content reads as no content, which the parser refuses.
-        return errno == ELOOP ? Result<QByteArray>::failure(notRegular())
-                              : Result<QByteArray>::success(QByteArray());
+        return errno == ELOOP || errno == ENXIO ? Result<QByteArray>::failure(notRegular())
+                                                : Result<QByteArray>::success(QByteArray());
     }
     QFile file;
     if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
