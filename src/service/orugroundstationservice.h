@@ -58,9 +58,8 @@ public:
     void SaveWayLine(const QString &name, const QJsonObject &wayline, ReplyCallback writer);
     void LoadWayLine(const QString &name, ReplyCallback writer);
     void WayLineList(ReplyCallback writer);
-    // The same, dropped while still queued once cancelled is set.
-    void SaveWayLine(const QString &name, const QJsonObject &wayline, ReplyCallback writer,
-                     CancelFlag cancelled);
+    // The same, dropped while still queued once cancelled is set. Saves are
+    // never dropped: what a client sent before it left is kept.
     void LoadWayLine(const QString &name, ReplyCallback writer, CancelFlag cancelled);
 
     // Mission codec

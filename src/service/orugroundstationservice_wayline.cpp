@@ -64,14 +64,9 @@ void OruGroundStationService::initFolder() {
 
 void OruGroundStationService::SaveWayLine(const QString &name, const QJsonObject &wayline,
                                           ReplyCallback writer) {
-    SaveWayLine(name, wayline, std::move(writer), CancelFlag());
-}
-
-void OruGroundStationService::SaveWayLine(const QString &name, const QJsonObject &wayline,
-                                          ReplyCallback writer, CancelFlag cancelled) {
     replyInBackground(
         *m_storePool, [name, wayline]() { return saveReply(name, wayline); }, std::move(writer),
-        std::move(cancelled));
+        CancelFlag());
 }
 
 void OruGroundStationService::LoadWayLine(const QString &name, ReplyCallback writer) {

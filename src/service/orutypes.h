@@ -14,7 +14,7 @@ enum emNAVIGATION_MODE : int {
     NAVIGATION_MODE_CLICK_GO = 2,
 };
 
-// Set once the client that asked has gone: its queued store work is dropped.
+// Set once the client that asked has gone: its queued loads are dropped.
 using CancelFlag = std::shared_ptr<const std::atomic_bool>;
 
 #endif // ORUTYPES_H

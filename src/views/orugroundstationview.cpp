@@ -119,8 +119,8 @@ void OruGroundStationView::GetWayLine(const QJsonObject &request) {
 void OruGroundStationView::SaveWayLine(const QJsonObject &request) {
     const QJsonObject value = valueOf(request);
     service().SaveWayLine(value.value(QStringLiteral("WAYLINE_NAME")).toString(),
-                          value.value(QStringLiteral("WAYLINE")).toObject(), GetSafeWriter(request),
-                          m_gone);
+                          value.value(QStringLiteral("WAYLINE")).toObject(),
+                          GetSafeWriter(request));
 }
 
 void OruGroundStationView::GetNoFlyZone(const QJsonObject &request) {

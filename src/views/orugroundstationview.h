@@ -36,7 +36,7 @@ private:
     void GetFlyLimit(const QJsonObject &request);
     void SetHomePoint(const QJsonObject &request);
 
-    // Set when the client goes, so the store drops the work it left queued.
+    // Set when the client goes, so the store drops the loads it left queued.
     std::shared_ptr<std::atomic_bool> m_gone;
 };
 

@@ -47,10 +47,6 @@ QJsonObject nested(int levels, int width) {
     return inner;
 }
 
-QByteArray nestedText(int levels) {
-    return QByteArray("{\"N\":").repeated(levels - 1) + "{}" + QByteArray("}").repeated(levels - 1);
-}
-
 } // namespace
 
 class tst_WaylineFiles : public QObject {
@@ -90,6 +86,8 @@ private Q_SLOTS:
         QFETCH(QString, name);
         QFETCH(QJsonObject, wayline);
         QCOMPARE(WaylineFiles::storedName(name), name);
+        // A save re-creates a folder removed meanwhile.
+        QVERIFY(QDir(home.path() + "/Documents").removeRecursively());
         QVERIFY(!files.exists(name));
         QVERIFY(files.save(name, wayline));
         QVERIFY(files.exists(name));
@@ -98,27 +96,13 @@ private Q_SLOTS:
         QCOMPARE(contentOf(path(name)), QJsonDocument(wayline).toJson(QJsonDocument::Indented));
     }
 
-    void readOfStoredText_data() {
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<QString>("outcome");
-        QTest::newRow("only the text before a zero byte counts")
-            << QByteArray("{\"LENGTH\": 2}\0trailing junk", 27) << "ok {\"LENGTH\":2}";
-        QTest::newRow("valid JSON that is no object fails with the no-error text")
-            << QByteArray("[1, 2]") << "failed no error occurred";
-        QTest::newRow("a file of 16 MiB and one byte is refused unparsed")
-            << "{\"K\": \"" + QByteArray(int(WaylineFiles::MaxFileSize) - 7, 'x') + "\"}"
-            << "failed wayline larger than 16 MiB.";
-        QTest::newRow("a file nested 65 levels is refused")
-            << nestedText(65) << "failed wayline nested deeper than 64 levels.";
-        QTest::newRow("a file nested 100000 levels is refused by the parser")
-            << nestedText(100000) << "failed too deeply nested document";
-    }
-
     void readOfStoredText() {
-        QFETCH(QByteArray, content);
-        QFETCH(QString, outcome);
-        QVERIFY(writeFile(path("stored"), content));
-        QCOMPARE(::outcome(files.read("stored")), outcome);
+        // Only the text before a zero byte counts.
+        QVERIFY(writeFile(path("stored"), QByteArray("{\"LENGTH\": 2}\0trailing junk", 27)));
+        QCOMPARE(outcome(files.read("stored")), "ok {\"LENGTH\":2}");
+        // Valid JSON that is no object fails, with the parser's no-error text.
+        QVERIFY(writeFile(path("stored"), "[1, 2]"));
+        QCOMPARE(outcome(files.read("stored")), "failed no error occurred");
     }
 
     void listIsCaseBlindAndShowsOnlyLoadableFiles() {
@@ -133,12 +117,9 @@ private Q_SLOTS:
     }
 
     void listIsBounded() {
-        for (int i = 0; i < WaylineFiles::MaxListed; ++i)
+        for (int i = 0; i <= WaylineFiles::MaxListed; ++i)
             QVERIFY(writeFile(path(QString::number(i)), {}));
-        bool complete = false;
-        QCOMPARE(files.list(&complete).size(), WaylineFiles::MaxListed);
-        QVERIFY(complete);
-        QVERIFY(writeFile(path("one more"), {}));
+        bool complete = true;
         QCOMPARE(files.list(&complete).size(), WaylineFiles::MaxListed);
         QVERIFY(!complete);
     }
@@ -146,49 +127,18 @@ private Q_SLOTS:
     void storedNames_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("stored");
-        QTest::newRow("a decomposed e acute is stored composed") << "cafe\u0301"
-                                                                 << "caf\u00e9";
-        QTest::newRow("the angstrom sign is stored as A ring") << "\u212b"
-                                                               << "\u00c5";
-        QTest::newRow("a parent reference is refused") << "../x"
-                                                       << "";
-        QTest::newRow("the parent folder is refused") << ".."
-                                                      << "";
-        QTest::newRow("an empty name is refused") << ""
-                                                  << "";
-        QTest::newRow("a hidden name is refused") << ".hidden"
-                                                  << "";
-        QTest::newRow("a zero character is refused") << QString("a") + QChar(0) + "b"
-                                                     << "";
-        QTest::newRow("a backslash is refused") << "..\\x"
-                                                << "";
-        QTest::newRow("a delete character is refused") << "a\u007f"
-                                                       << "";
-        QTest::newRow("an absolute path is refused") << "/tmp/x"
-                                                     << "";
-        QTest::newRow("256 bytes are refused") << QString(128, QChar(0xe9)) << "";
-        QTest::newRow("a zero-width space is refused") << "a\u200bb"
-                                                       << "";
-        QTest::newRow("a zero-width joiner is refused") << "a\u200db"
-                                                        << "";
-        QTest::newRow("a right-to-left mark is refused") << "a\u200fb"
-                                                         << "";
-        QTest::newRow("a right-to-left override is refused") << "a\u202egpj"
-                                                             << "";
-        QTest::newRow("a first-strong isolate is refused") << "a\u2068b"
-                                                           << "";
-        QTest::newRow("a byte order mark is refused") << "a\ufeffb"
-                                                      << "";
-        QTest::newRow("a soft hyphen is refused") << "a\u00adb"
-                                                  << "";
-        QTest::newRow("a tag character is refused") << "a\U000e0041"
-                                                    << "";
-        QTest::newRow("a line separator is refused") << "a\u2028b"
-                                                     << "";
-        QTest::newRow("a lone high surrogate is refused") << "a" + QString(QChar(0xd800)) << "";
-        QTest::newRow("a lone low surrogate is refused") << "a" + QString(QChar(0xdc00)) << "";
-        QTest::newRow("a surrogate pair is kept") << "\U0001f681"
-                                                  << "\U0001f681";
+        QTest::newRow("a decomposed e acute is stored composed")
+            << "cafe\u0301" << QString("caf\u00e9");
+        QTest::newRow("a parent reference is refused") << "../x" << QString();
+        QTest::newRow("a zero character is refused") << QString("a") + QChar(0) + "b" << QString();
+        QTest::newRow("a backslash is refused") << "..\\x" << QString();
+        QTest::newRow("256 bytes are refused") << QString(128, QChar(0xe9)) << QString();
+        QTest::newRow("a zero-width space is refused") << "a\u200bb" << QString();
+        QTest::newRow("a right-to-left override is refused") << "a\u202egpj" << QString();
+        QTest::newRow("a byte order mark is refused") << "a\ufeffb" << QString();
+        QTest::newRow("a lone high surrogate is refused")
+            << "a" + QString(QChar(0xd800)) << QString();
+        QTest::newRow("a surrogate pair is kept") << "\U0001f681" << QString("\U0001f681");
     }
 
     void storedNames() {
@@ -197,7 +147,7 @@ private Q_SLOTS:
         QCOMPARE(WaylineFiles::storedName(name), stored);
     }
 
-    void saveLimits_data() {
+    void limits_data() {
         QTest::addColumn<QJsonObject>("wayline");
         QTest::addColumn<QString>("error");
         // {"K": "..."} indented adds 16 bytes to the string.
@@ -208,56 +158,39 @@ private Q_SLOTS:
         QTest::newRow("65 levels are refused")
             << nested(65, 1) << "wayline nested deeper than 64 levels.";
         QTest::newRow("exactly 16 MiB saves") << sized(WaylineFiles::MaxFileSize) << "";
-        QTest::newRow("16 MiB and one byte are refused")
-            << sized(WaylineFiles::MaxFileSize + 1) << "wayline larger than 16 MiB.";
         QTest::newRow("a small request that indentation blows past 16 MiB is refused")
             << nested(60, 80000) << "wayline larger than 16 MiB.";
     }
 
-    void saveLimits() {
+    void limits() {
         QFETCH(QJsonObject, wayline);
         QFETCH(QString, error);
         QCOMPARE(files.save("limited", wayline).errorMessage(), error);
-        if (error.isEmpty())
-            QCOMPARE(QFileInfo(path("limited")).size(),
-                     QJsonDocument(wayline).toJson(QJsonDocument::Indented).size());
-        else
-            QVERIFY(QDir(folder).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
+        QCOMPARE(files.exists("limited"), error.isEmpty());
+        // Files written before the limit, or by other means, meet it on load.
+        QVERIFY(writeFile(path("limited"), QJsonDocument(wayline).toJson()));
+        QCOMPARE(files.read("limited").errorMessage(), error);
     }
 
     // Never listed, read, written or replaced; a FIFO would block a reader.
     void nonRegularEntriesAreLeftAlone_data() {
-        QTest::addColumn<QString>("kind");
-        QTest::newRow("a link to a file elsewhere") << "link";
-        QTest::newRow("a FIFO") << "fifo";
-        QTest::newRow("a folder") << "folder";
+        QTest::addColumn<bool>("fifo");
+        QTest::newRow("a link to a file elsewhere") << false;
+        QTest::newRow("a FIFO") << true;
     }
 
     void nonRegularEntriesAreLeftAlone() {
-        QFETCH(QString, kind);
-        QTemporaryDir elsewhere;
-        const QString target = elsewhere.filePath("target");
+        QFETCH(bool, fifo);
+        const QString target = home.filePath("target");
         QVERIFY(writeFile(target, "{\"KEEP\": 1}"));
-        const QString entry = path("entry");
-        if (kind == "link")
-            QVERIFY(QFile::link(target, entry));
-        else if (kind == "fifo")
-            QCOMPARE(::mkfifo(QFile::encodeName(entry).constData(), 0600), 0);
-        else
-            QVERIFY(QDir(folder).mkdir("entry"));
+        QVERIFY(fifo ? ::mkfifo(QFile::encodeName(path("entry")).constData(), 0600) == 0
+                     : QFile::link(target, path("entry")));
         const QString refusal = "wayline is not a regular file.";
         QCOMPARE(files.list(), QStringList());
-        QVERIFY(files.exists("entry"));
         QCOMPARE(outcome(files.read("entry")), "failed " + refusal);
         QCOMPARE(files.save("entry", mission(1)).errorMessage(), refusal);
-        QVERIFY(!QFileInfo(entry).isFile() || QFileInfo(entry).isSymLink());
+        QCOMPARE(QFileInfo(path("entry")).isSymLink(), !fifo);
         QCOMPARE(contentOf(target), QByteArray("{\"KEEP\": 1}"));
-    }
-
-    void removedFolderIsRecreatedBySave() {
-        QVERIFY(QDir(home.path() + "/Documents").removeRecursively());
-        QVERIFY(files.save("again", mission(1)));
-        QCOMPARE(files.list(), QStringList{"again"});
     }
 
     // Saves of one name at once: one of them whole, never a mix, and no

@@ -2,8 +2,6 @@
 
 #include <QtTest>
 
-#include <sys/stat.h>
-
 // Faults staged through the real host's admin path, and zone files the plug-in must survive.
 // Each function attaches its own devices; the zone files come last, as each restarts the host.
 
@@ -176,36 +174,6 @@ private Q_SLOTS:
         // No temporary file was left behind either.
         QCOMPARE(QDir(m_host.waylineFolder()).entryList(QDir::Files | QDir::Hidden),
                  QStringList{"kept"});
-    }
-
-    // A small request that indentation would blow up, a FIFO that would block
-    // whoever opens it, a folder removed under the running host.
-    void hostileWaylineStoreHolds() {
-        const auto save = [this](const QString &name, const QJsonObject &wayline) {
-            const auto reply =
-                m_commands.call("SaveWayline", {{"WAYLINE_NAME", name}, {"WAYLINE", wayline}});
-            return reply.value_or(QJsonObject()).value("ERROR_MESSAGE").toString();
-        };
-        QJsonArray wide;
-        for (int i = 0; i < 80000; ++i)
-            wide.append(i);
-        QJsonObject amplifying{{"N", wide}};
-        for (int level = 2; level < 60; ++level)
-            amplifying = {{"N", amplifying}};
-        QCOMPARE(save("amplified", amplifying), "wayline larger than 16 MiB.");
-        QVERIFY(!QFile::exists(QDir(m_host.waylineFolder()).filePath("amplified")));
-
-        const QByteArray fifo = QFile::encodeName(m_host.waylineFolder() + "/fifo");
-        QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
-        QCOMPARE(save("fifo", smallMission()), "wayline is not a regular file.");
-        const auto loaded = m_commands.call("GetWayLine", {{"WAYLINE", "fifo"}});
-        QCOMPARE(loaded.value_or(QJsonObject()).value("ERROR_MESSAGE").toString(),
-                 "wayline is not a regular file.");
-        const auto listed = m_commands.call("WayLineList");
-        QVERIFY(listed && !listed->value("VALUE").toArray().contains("fifo"));
-
-        QVERIFY(QDir(m_host.waylineFolder()).removeRecursively());
-        QCOMPARE(save("again", smallMission()), QString());
     }
 
     void zoneFile_data() {
