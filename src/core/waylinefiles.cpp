@@ -12,6 +12,8 @@
 #include <array>
 #include <cerrno>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
