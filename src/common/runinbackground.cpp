@@ -5,6 +5,10 @@
 #include <QtConcurrent>
 
 void runInBackground(std::function<std::function<void()>()> task) {
+    runInBackground(QThreadPool::globalInstance(), std::move(task));
+}
+
+void runInBackground(QThreadPool *pool, std::function<std::function<void()>()> task) {
     using Completion = std::function<void()>;
     auto *watcher = new QFutureWatcher<Completion>();
     QObject::connect(
@@ -18,5 +22,5 @@ void runInBackground(std::function<std::function<void()>()> task) {
             watcher->deleteLater();
         },
         Qt::DirectConnection);
-    watcher->setFuture(QtConcurrent::run(QThreadPool::globalInstance(), std::move(task)));
+    watcher->setFuture(QtConcurrent::run(pool, std::move(task)));
 }

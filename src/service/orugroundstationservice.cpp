@@ -6,6 +6,7 @@
 #include <orutolmagent.h>
 
 #include <replies.h>
+#include <workerpool.h>
 
 #include <QDateTime>
 
@@ -26,7 +27,8 @@ std::minstd_rand &seqGenerator() {
 OruGroundStationService::OruGroundStationService(QObject *parent)
     : QObject(parent)
     , noFlyZoneManager(std::make_shared<NoFlyZoneManager>(nullptr))
-    , listener(std::make_shared<OruGeneralViewListener>(this)) {
+    , listener(std::make_shared<OruGeneralViewListener>(this))
+    , m_storePool(std::make_unique<WorkerPool>(2)) {
     connect(listener.get(), &OruGeneralViewListener::deviceArrival, this,
             &OruGroundStationService::DeviceArrival);
     connect(listener.get(), &OruGeneralViewListener::deviceRemoved, this,

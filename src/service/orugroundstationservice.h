@@ -17,6 +17,7 @@ struct tagWAYLINE_MISSION;
 class NoFlyZoneManager;
 class OruDeviceAgent;
 class OruGeneralViewListener;
+class WorkerPool;
 
 class ORU_EXPORT OruGroundStationService : public QObject,
                                            public SingletonEx<OruGroundStationService> {
@@ -57,6 +58,9 @@ public:
     void SaveWayLine(const QString &name, const QJsonObject &wayline, ReplyCallback writer);
     void LoadWayLine(const QString &name, ReplyCallback writer);
     void WayLineList(ReplyCallback writer);
+    // The same, dropped while still queued once cancelled is set. Saves are
+    // never dropped: what a client sent before it left is kept.
+    void LoadWayLine(const QString &name, ReplyCallback writer, CancelFlag cancelled);
 
     // Mission codec
     void MissionToStruct(const QJsonObject &json, tagWAYLINE_MISSION &mission);
@@ -76,6 +80,8 @@ private:
     std::shared_ptr<NoFlyZoneManager> noFlyZoneManager;
     std::map<QString, std::shared_ptr<OruDeviceAgent>> agents;
     std::shared_ptr<OruGeneralViewListener> listener;
+    // The wayline store's own threads, started with the service.
+    std::unique_ptr<WorkerPool> m_storePool;
 };
 
 // One instance, defined in the plug-in, for the host and the plug-in alike.

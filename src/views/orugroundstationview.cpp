@@ -26,7 +26,8 @@ OruGroundStationService &service() {
 } // namespace
 
 OruGroundStationView::OruGroundStationView(QWebSocket *socket, QObject *parent)
-    : WebSocketHandler(socket, parent) {
+    : WebSocketHandler(socket, parent)
+    , m_gone(std::make_shared<std::atomic_bool>(false)) {
     setObjectName(tr("GroundstationView"));
     ORU_LOG_INFO("GroundstationView") << "GroundstationView created.";
 
@@ -59,7 +60,9 @@ OruGroundStationView::OruGroundStationView(QWebSocket *socket, QObject *parent)
     }
 }
 
-OruGroundStationView::~OruGroundStationView() = default;
+OruGroundStationView::~OruGroundStationView() {
+    m_gone->store(true);
+}
 
 void OruGroundStationView::onJsonAck(QString seq, QJsonObject &reply) {
     reply.insert(QStringLiteral("SEQ"), seq);
@@ -110,7 +113,7 @@ void OruGroundStationView::WayLineList(const QJsonObject &request) {
 
 void OruGroundStationView::GetWayLine(const QJsonObject &request) {
     service().LoadWayLine(valueOf(request).value(QStringLiteral("WAYLINE")).toString(),
-                          GetSafeWriter(request));
+                          GetSafeWriter(request), m_gone);
 }
 
 void OruGroundStationView::SaveWayLine(const QJsonObject &request) {

@@ -5,6 +5,9 @@
 
 #include <websockethandler.h>
 
+#include <atomic>
+#include <memory>
+
 // Command endpoint of one web client: maps each command name to one service
 // operation. It never replies itself; the service or an agent calls the writer.
 class ORU_EXPORT OruGroundStationView : public WebSocketHandler {
@@ -32,6 +35,9 @@ private:
     void StopSimulation(const QJsonObject &request);
     void GetFlyLimit(const QJsonObject &request);
     void SetHomePoint(const QJsonObject &request);
+
+    // Set when the client goes, so the store drops the loads it left queued.
+    std::shared_ptr<std::atomic_bool> m_gone;
 };
 
 #endif // ORUGROUNDSTATIONVIEW_H

@@ -1,12 +1,15 @@
 #include <waylinefiles.h>
 
 #include <QDir>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <thread>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -31,6 +34,17 @@ bool writeFile(const QString &path, const QByteArray &content) {
 QString outcome(const Result<QJsonObject> &result) {
     return result ? "ok " + QJsonDocument(result.value()).toJson(QJsonDocument::Compact)
                   : "failed " + result.errorMessage();
+}
+
+// levels of objects, the innermost holding width numbers.
+QJsonObject nested(int levels, int width) {
+    QJsonArray numbers;
+    for (int i = 0; i < width; ++i)
+        numbers.append(i);
+    QJsonObject inner{{"N", numbers}};
+    for (int level = 2; level < levels; ++level)
+        inner = QJsonObject{{"N", inner}};
+    return inner;
 }
 
 } // namespace
@@ -71,7 +85,9 @@ private Q_SLOTS:
     void roundTrip() {
         QFETCH(QString, name);
         QFETCH(QJsonObject, wayline);
-        QVERIFY(WaylineFiles::isValidName(name));
+        QCOMPARE(WaylineFiles::storedName(name), name);
+        // A save re-creates a folder removed meanwhile.
+        QVERIFY(QDir(home.path() + "/Documents").removeRecursively());
         QVERIFY(!files.exists(name));
         QVERIFY(files.save(name, wayline));
         QVERIFY(files.exists(name));
@@ -89,42 +105,85 @@ private Q_SLOTS:
         QCOMPARE(outcome(files.read("stored")), "failed no error occurred");
     }
 
-    void listIsCaseBlindAndShowsOnlyVisibleFiles() {
-        for (const char *name : {"c", "B", "a", ".hidden"})
+    void listIsCaseBlindAndShowsOnlyLoadableFiles() {
+        // The decomposed spelling is not the stored form, so no load reaches it.
+        for (const QString &name : QStringList{"c", "B", "a", ".hidden", "e\u0301"})
             QVERIFY(writeFile(path(name), "{}"));
         QVERIFY(QDir(folder).mkdir("sub"));
-        QVERIFY(QFile::link(path("a"), path("link")));
         QCOMPARE(files.list(), QStringList({"a", "B", "c"}));
         // Without a folder, nothing is listed and no path leads anywhere.
         QCOMPARE(WaylineFiles(QString()).list(), QStringList());
         QCOMPARE(WaylineFiles(QString()).path("x"), QString());
     }
 
-    void hostileNamesAreRefused_data() {
+    void listIsBounded() {
+        for (int i = 0; i <= WaylineFiles::MaxListed; ++i)
+            QVERIFY(writeFile(path(QString::number(i)), {}));
+        bool complete = true;
+        QCOMPARE(files.list(&complete).size(), WaylineFiles::MaxListed);
+        QVERIFY(!complete);
+    }
+
+    void storedNames_data() {
         QTest::addColumn<QString>("name");
-        QTest::newRow("a parent reference") << "../x";
-        QTest::newRow("the parent folder") << "..";
-        QTest::newRow("an empty name") << QString();
-        QTest::newRow("a hidden name") << ".hidden";
-        QTest::newRow("a zero character") << QString("a") + QChar(0) + "b";
-        QTest::newRow("a backslash") << "..\\x";
-        QTest::newRow("a delete character") << QString("a") + QChar(0x7f);
-        QTest::newRow("an absolute path") << "/tmp/x";
-        QTest::newRow("256 bytes") << QString(128, QChar(0xe9));
+        QTest::addColumn<QString>("stored");
+        QTest::newRow("a decomposed e acute is stored composed")
+            << "cafe\u0301" << QString("caf\u00e9");
+        QTest::newRow("a parent reference is refused") << "../x" << QString();
+        QTest::newRow("a zero character is refused") << QString("a") + QChar(0) + "b" << QString();
+        QTest::newRow("a backslash is refused") << "..\\x" << QString();
+        QTest::newRow("256 bytes are refused") << QString(128, QChar(0xe9)) << QString();
+        QTest::newRow("a zero-width space is refused") << "a\u200bb" << QString();
+        QTest::newRow("a right-to-left override is refused") << "a\u202egpj" << QString();
+        QTest::newRow("a lone high surrogate is refused")
+            << "a" + QString(QChar(0xd800)) << QString();
+        QTest::newRow("a surrogate pair is kept") << "\U0001f681" << QString("\U0001f681");
     }
 
-    void hostileNamesAreRefused() {
+    void storedNames() {
         QFETCH(QString, name);
-        QVERIFY(!WaylineFiles::isValidName(name));
+        QFETCH(QString, stored);
+        QCOMPARE(WaylineFiles::storedName(name), stored);
     }
 
-    void linksAreNeitherWrittenNorRead() {
-        QTemporaryDir elsewhere;
-        const QString target = elsewhere.filePath("target");
+    void limits_data() {
+        QTest::addColumn<QJsonObject>("wayline");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("64 levels save") << nested(64, 1) << "";
+        QTest::newRow("65 levels are refused")
+            << nested(65, 1) << "wayline nested deeper than 64 levels.";
+        QTest::newRow("a small request that indentation blows past 16 MiB is refused")
+            << nested(60, 80000) << "wayline larger than 16 MiB.";
+    }
+
+    void limits() {
+        QFETCH(QJsonObject, wayline);
+        QFETCH(QString, error);
+        QCOMPARE(files.save("limited", wayline).errorMessage(), error);
+        QCOMPARE(files.exists("limited"), error.isEmpty());
+        // Files written before the limit, or by other means, meet it on load.
+        QVERIFY(writeFile(path("limited"), QJsonDocument(wayline).toJson()));
+        QCOMPARE(files.read("limited").errorMessage(), error);
+    }
+
+    // Never listed, read, written or replaced; a FIFO would block a reader.
+    void nonRegularEntriesAreLeftAlone_data() {
+        QTest::addColumn<bool>("fifo");
+        QTest::newRow("a link to a file elsewhere") << false;
+        QTest::newRow("a FIFO") << true;
+    }
+
+    void nonRegularEntriesAreLeftAlone() {
+        QFETCH(bool, fifo);
+        const QString target = home.filePath("target");
         QVERIFY(writeFile(target, "{\"KEEP\": 1}"));
-        QVERIFY(QFile::link(target, path("link")));
-        QCOMPARE(files.save("link", mission(1)).errorMessage(), "file save error.");
-        QVERIFY(!files.exists("link"));
+        QVERIFY(fifo ? ::mkfifo(QFile::encodeName(path("entry")).constData(), 0600) == 0
+                     : QFile::link(target, path("entry")));
+        const QString refusal = "wayline is not a regular file.";
+        QCOMPARE(files.list(), QStringList());
+        QCOMPARE(outcome(files.read("entry")), "failed " + refusal);
+        QCOMPARE(files.save("entry", mission(1)).errorMessage(), refusal);
+        QCOMPARE(QFileInfo(path("entry")).isSymLink(), !fifo);
         QCOMPARE(contentOf(target), QByteArray("{\"KEEP\": 1}"));
     }
 

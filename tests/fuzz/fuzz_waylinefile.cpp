@@ -2,6 +2,8 @@
 
 #include <waylinemission.h>
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 
 // Whatever sits in a wayline file, loaded as the web client's "GetWayLine"
@@ -13,6 +15,10 @@ void fuzzOne(const QByteArray &input) {
     FuzzSupport::writeFile(QDir(FuzzSupport::waylineFolder()).filePath("fuzzed"), input);
     QList<QJsonObject> replies;
     service.LoadWayLine("fuzzed", [&replies](const QJsonObject &reply) { replies.append(reply); });
+    // The store has threads of its own, which settle() does not wait for.
+    const QDeadlineTimer deadline(10000);
+    while (replies.isEmpty() && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
     FuzzSupport::settle();
     if (replies.size() != 1)
         abort();
