@@ -40,7 +40,8 @@ private Q_SLOTS:
         QJsonObject json{{"KEEP", 1}};
         QString errwhy = QStringLiteral("untouched");
         QCOMPARE(Querier().loadJson(text, json, errwhy), loaded);
-        // Refused text leaves the object alone; for an array the parser saw no error, and says so.
+        // Refused text leaves the object alone; for an array the parser saw no
+        // error, and says so.
         QCOMPARE(json, (loaded ? document.object() : QJsonObject{{"KEEP", 1}}));
         QCOMPARE(errwhy, loaded ? QStringLiteral("untouched") : parse.errorString());
     }
@@ -56,13 +57,8 @@ private Q_SLOTS:
         QFETCH(QByteArray, body);
         Querier querier;
         QPointer<QNetworkReply> reply(get("data:," + body.toPercentEncoding()));
-        int calls = 0;
-        querier.pendingQueries.insert(reply, [&calls](const QJsonObject &) { ++calls; });
         connect(reply, &QNetworkReply::finished, &querier, &Querier::replyFinished);
         QTRY_VERIFY(reply.isNull());
-        // Nothing consumes answers yet: the waiting entry is neither called nor removed.
-        QCOMPARE(calls, 0);
-        QCOMPARE(querier.pendingQueries.size(), 1);
     }
 
     void networkErrorDropsOnlyItsOwnQuery() {

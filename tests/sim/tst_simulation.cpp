@@ -277,7 +277,7 @@ private Q_SLOTS:
         QCOMPARE(download.value_or(QJsonObject()).value("VALUE").toObject(), mission(action));
     }
 
-    void flyToPointPausesAndContinues() {
+    void flyToPointPausesContinuesAndLands() {
         const QJsonObject point = at(-300, 100);
         QVERIFY(command("ClickGo", with(point, {{"SPEED", 8}, {"HEIGHT", 40}}), m_first));
         const Match cruising = [](const QJsonObject &s) { return s["SPEED"].toDouble() > 5; };
@@ -295,9 +295,7 @@ private Q_SLOTS:
         QCOMPARE(arrived.value("LATI").toDouble(), point["LATI"].toDouble());
         QCOMPARE(arrived.value("LONTI").toDouble(), point["LONTI"].toDouble());
         QCOMPARE(arrived.value("HEIGHT"), QJsonValue(40));
-    }
 
-    void aircraftLands() {
         QVERIFY(command("DoFunction", {{"FUNCTION", "LAND"}}, m_first));
         QVERIFY(!next("FLIGHT_STATE", m_first, has("FLIGHT_STATUS", "LANDING")).isEmpty());
         QCOMPARE(next("FLIGHT_STATE", m_first, has("FLIGHT_STATUS", "ON_GROUND")).value("HEIGHT"),
