@@ -32,6 +32,7 @@ private:
     void StopSimulation(const QJsonObject &request);
     void GetFlyLimit(const QJsonObject &request);
     void SetHomePoint(const QJsonObject &request);
+    void GetNoFlyZoneState(const QJsonObject &request);
 };
 
 #endif // ORUGROUNDSTATIONVIEW_H
