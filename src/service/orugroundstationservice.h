@@ -54,7 +54,7 @@ public:
     void GetNoFlyZone(double lati, double lonti, ReplyCallback writer);
     // Whether the zone file is still loading, loaded (with how many zones)
     // or failed (and why), so an empty answer above can be told apart.
-    void GetNoFlyZoneState(ReplyCallback writer);
+    void GetNoFlyZoneState(const ReplyCallback &writer);
 
     // Wayline store
     void SaveWayLine(const QString &name, const QJsonObject &wayline, ReplyCallback writer);

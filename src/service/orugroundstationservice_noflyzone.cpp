@@ -22,7 +22,7 @@ void OruGroundStationService::GetNoFlyZone(double lati, double lonti, ReplyCallb
         agent->SetNoFlyZone(zones, ReplyCallback());
 }
 
-void OruGroundStationService::GetNoFlyZoneState(ReplyCallback writer) {
+void OruGroundStationService::GetNoFlyZoneState(const ReplyCallback &writer) {
     static const char *const names[] = {"loading", "loaded", "failed"};
     const QJsonObject state{
         {QStringLiteral("STATE"), QLatin1String(names[noFlyZoneManager->state()])},
