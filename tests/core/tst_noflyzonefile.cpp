@@ -167,6 +167,10 @@ private Q_SLOTS:
         const QByteArray cut = largeFile().left(1500000);
         QTest::newRow("a file cut short names where it ends")
             << "file" << cut << " at byte " + QString::number(cut.size());
+        QTest::newRow("one value over 4 MiB is refused, not held")
+            << "file"
+            << "{\"x\": \"" + QByteArray(5 << 20, 'a') + "\"}"
+            << "a value over 4 MiB at byte 6";
         QTest::newRow("a FIFO is refused without waiting for a writer")
             << "fifo" << QByteArray() << "is not a regular file";
         QTest::newRow("a folder is refused") << "folder" << QByteArray() << "is not a regular file";
