@@ -1,7 +1,6 @@
 #include <noflyzonefile.h>
 #include <qtzonereader.h>
 
-#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -164,16 +163,12 @@ private Q_SLOTS:
         QTest::newRow("a bad byte names the parser's message and where it is")
             << "file" << badByte
             << "invalid UTF8 string at byte " + QString::number(badByte.indexOf('\xff'));
-        const QByteArray cut = largeFile().left(1500000);
-        QTest::newRow("a file cut short names where it ends")
-            << "file" << cut << " at byte " + QString::number(cut.size());
         QTest::newRow("one value over 4 MiB is refused, not held")
             << "file"
             << "{\"x\": \"" + QByteArray(5 << 20, 'a') + "\"}"
             << "a value over 4 MiB at byte 6";
         QTest::newRow("a FIFO is refused without waiting for a writer")
             << "fifo" << QByteArray() << "is not a regular file";
-        QTest::newRow("a folder is refused") << "folder" << QByteArray() << "is not a regular file";
         QTest::newRow("no file at all") << "none" << QByteArray() << "no zone file at";
     }
 
@@ -189,11 +184,8 @@ private Q_SLOTS:
             QVERIFY(write(path, content));
         if (kind == "fifo")
             QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
-        if (kind == "folder")
-            QVERIFY(QDir().mkdir(path));
         const auto read = NoFlyZoneFile::read(path);
-        QVERIFY(!read.ok());
-        QVERIFY(read.value().empty());
+        QVERIFY(!read.ok() && read.value().empty());
         QVERIFY2(read.errorMessage().contains(reason), qPrintable(read.errorMessage()));
     }
 

@@ -1,7 +1,7 @@
 import {test} from 'node:test';
 import assert from 'node:assert/strict';
 import {FleetState, TRAIL_POINTS} from '../../web/js/model/fleetstate.js';
-import {zonesFromWire, ZoneStore, zoneStateText} from '../../web/js/geo/zones.js';
+import {zonesFromWire, ZoneStore} from '../../web/js/geo/zones.js';
 
 const rad = (deg) => (deg * Math.PI) / 180;
 const flight = (serial, lat, lng, extra = {}) => ({
@@ -38,15 +38,4 @@ test('zones arrive in radians and are gathered once each', () => {
     const wire = [{LATI: rad(47.4), LONTI: rad(8.55), RADIUS: 500, NAME: 'Hospital'}, {NAME: 'broken'}];
     assert.deepEqual([store.add(zonesFromWire(wire)).length, store.add(zonesFromWire(wire)).length], [1, 0]);
     assert.ok(Math.abs(store.all()[0].lat - 47.4) < 1e-9);
-});
-
-test('the map names the zone database as loaded, or why it failed', () => {
-    const states = [
-        {STATE: 'loaded', COUNT: 0},
-        {STATE: 'failed', COUNT: 0, REASON: 'limit.txt: illegal value at byte 7'},
-    ];
-    assert.deepEqual(states.map(zoneStateText), [
-        'no-fly database: 0 zones',
-        'failed to load: limit.txt: illegal value at byte 7',
-    ]);
 });
