@@ -114,7 +114,6 @@ private Q_SLOTS:
             {});
         row("garbage after the document breaks it", file(zone) + " x", {});
         row("a trailing comma breaks the document", file(zone + ","), {});
-        row("invalid UTF-8 breaks the document", file("{\"name\": \"\xff\", \"radius\": 100}"), {});
         row("other members around an escaped release_limits are ignored",
             R"({"version": {"a": [1]}, "release\u005flimits": [)" + zone + R"(], "tail": "x"})",
             {"z@10"});
@@ -199,9 +198,7 @@ private Q_SLOTS:
         std::atomic<bool> loading{true};
         std::thread editor([&]() {
             QFile file(path);
-            if (!file.open(QIODevice::ReadWrite))
-                return;
-            for (int i = 0; loading; ++i) {
+            for (int i = 0; loading && (file.isOpen() || file.open(QIODevice::ReadWrite)); ++i) {
                 file.resize(whole.size() * (1 + 4 * (i % 3)) / 10);
                 file.seek(0);
                 file.write(whole);
