@@ -10,6 +10,7 @@
 
 #include <noflyzonefile.h>
 #include <noflyzonemanager.h>
+#include <qtzonereader.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -36,7 +37,6 @@ class Manager : public NoFlyZoneManager {
 public:
     Manager()
         : NoFlyZoneManager(nullptr) {}
-    using NoFlyZoneManager::loadZones;
     using NoFlyZoneManager::setZones;
 };
 
@@ -72,7 +72,7 @@ std::unique_ptr<Manager> managerWith(std::vector<NoFlyZone> zones) {
 int generate(const QString &anchorsPath, long count, const QString &outPath) {
     // Airports stand for land: cities cluster densely around some of them,
     // the rest of the zones scatter thinly around all of them.
-    const std::vector<NoFlyZone> anchors = NoFlyZoneFile::read(anchorsPath);
+    const std::vector<NoFlyZone> anchors = NoFlyZoneFile::read(anchorsPath).value();
     if (anchors.empty()) {
         std::fprintf(stderr, "no anchors in %s\n", qPrintable(anchorsPath));
         return 1;
@@ -142,7 +142,7 @@ int load(const QString &path, bool withQt) {
     timer.start();
     const double cpuStart = cpuSeconds();
     std::vector<NoFlyZone> zones =
-        withQt ? NoFlyZoneFile::readWithQt(path) : NoFlyZoneFile::read(path);
+        withQt ? readZonesWithQt(path) : NoFlyZoneFile::read(path).value();
     const double readSeconds = double(timer.nsecsElapsed()) / 1e9;
     const double readCpu = cpuSeconds() - cpuStart;
     const size_t count = zones.size();
@@ -207,8 +207,8 @@ QJsonArray bandScan(const std::vector<NoFlyZone> &zones, double latitude, double
 }
 
 int query(const QString &path, int pointCount, int checkedCount, const QString &anchorsPath) {
-    std::vector<NoFlyZone> zones = NoFlyZoneFile::read(path);
-    const std::vector<NoFlyZone> anchors = NoFlyZoneFile::read(anchorsPath);
+    std::vector<NoFlyZone> zones = NoFlyZoneFile::read(path).value();
+    const std::vector<NoFlyZone> anchors = NoFlyZoneFile::read(anchorsPath).value();
     if (zones.empty() || anchors.empty())
         return 1;
     const std::vector<NoFlyZone> copy = zones;
@@ -275,8 +275,8 @@ bool sameZone(const NoFlyZone &a, const NoFlyZone &b) {
 }
 
 int same(const QString &path) {
-    const std::vector<NoFlyZone> streamed = NoFlyZoneFile::read(path);
-    const std::vector<NoFlyZone> parsed = NoFlyZoneFile::readWithQt(path);
+    const std::vector<NoFlyZone> streamed = NoFlyZoneFile::read(path).value();
+    const std::vector<NoFlyZone> parsed = readZonesWithQt(path);
     const bool identical = streamed.size() == parsed.size() &&
                            std::equal(streamed.begin(), streamed.end(), parsed.begin(), sameZone);
     std::printf("{\"zones\": %zu, \"identical\": %d}\n", streamed.size(), identical ? 1 : 0);

@@ -11,13 +11,17 @@
 
 #include <simdjson.h>
 
-#include <sys/mman.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <limits>
+#include <memory>
 #include <string_view>
 
 namespace {
@@ -232,109 +236,206 @@ bool isSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
+// The file front to back through one reused buffer that holds the bytes from
+// the oldest one still needed. Unlike a mapping, reads cannot fault when the
+// file is cut short or rewritten meanwhile: they only end sooner.
+class ChunkedFile {
+public:
+    explicit ChunkedFile(QFile &file)
+        : file(file) {}
+
+    // True once the byte at offset is held, reading on as needed; false if
+    // the file ends first.
+    bool reach(qint64 offset) {
+        while (offset >= base + qint64(held)) {
+            if (!more())
+                return false;
+        }
+        return true;
+    }
+    char at(qint64 offset) const { return buffer[size_t(offset - base)]; }
+    const char *data(qint64 offset) const { return buffer.get() + (offset - base); }
+    // Bytes before offset are not asked for again.
+    void release(qint64 offset) { released = std::max(released, offset); }
+    // Empty unless a read failed.
+    const QString &readError() const { return error; }
+
+private:
+    static constexpr size_t Chunk = 1 << 20;
+    // Room for several chunks beyond what the reader holds on to, so the
+    // kept bytes move down seldom; pages never reached are never touched,
+    // so a small file costs no more than its size.
+    static constexpr size_t Capacity = 8 << 20;
+
+    bool more() {
+        if (finished)
+            return false;
+        if (held + Chunk > capacity) {
+            const size_t unneeded = size_t(released - base);
+            std::memmove(buffer.get(), buffer.get() + unneeded, held - unneeded);
+            held -= unneeded;
+            base = released;
+        }
+        if (held + Chunk > capacity) {
+            capacity = 2 * (held + Chunk);
+            std::unique_ptr<char[]> larger(new char[capacity]);
+            std::memcpy(larger.get(), buffer.get(), held);
+            buffer = std::move(larger);
+        }
+        const qint64 got = file.read(buffer.get() + held, qint64(Chunk));
+        if (got <= 0) {
+            finished = true;
+            if (got < 0)
+                error = file.errorString();
+            return false;
+        }
+        held += size_t(got);
+        return true;
+    }
+
+    QFile &file;
+    size_t capacity = Capacity;
+    std::unique_ptr<char[]> buffer{new char[Capacity]};
+    qint64 base = 0; // the file offset of buffer[0]
+    size_t held = 0;
+    qint64 released = 0;
+    bool finished = false;
+    QString error;
+};
+
 // Walks the document's outer object and the "release_limits" array itself
 // and hands each value inside them to a parser on its own, so no parser ever
 // holds the whole document. The document is accepted exactly when Qt's parser
 // would accept it: the outer grammar is checked here, and every value that
-// simdjson refuses or might read differently is judged by Qt's parser.
+// simdjson refuses or might read differently is judged by Qt's parser. A
+// refusal names the parser's reason and the byte where it arose.
 class ZoneStream {
 public:
-    ZoneStream(const char *begin, const char *end, bool mapped, std::vector<NoFlyZone> &zones)
-        : mapped(mapped)
-        , base(begin)
-        , p(begin)
-        , end(end)
+    ZoneStream(ChunkedFile &source, std::vector<NoFlyZone> &zones)
+        : source(source)
         , zones(zones) {
         // Without its buffers simdjson cannot help; Qt's parser then reads every element.
         simdjsonReady = parser.allocate(1 << 16, MaxElementDepth) == simdjson::SUCCESS;
     }
 
-    // False when the document is broken or not an object.
+    // False when the document is broken or not an object; error() says why.
     bool read() {
-        if (end - p >= 3 && std::memcmp(p, "\xEF\xBB\xBF", 3) == 0)
-            p += 3;
+        if (source.reach(2) && std::memcmp(source.data(0), "\xEF\xBB\xBF", 3) == 0)
+            p = 3;
         skipSpace();
-        if (p == end || *p != '{')
-            return false;
+        if (peek() != '{')
+            return fail(QStringLiteral("the document is not an object"), p);
         ++p;
         skipSpace();
-        if (p != end && *p == '}') {
+        if (peek() == '}') {
             ++p;
         } else {
             for (;;) {
-                const char *keyEnd = p != end && *p == '"' ? valueEnd(p) : nullptr;
-                if (!keyEnd)
-                    return false;
+                if (peek() != '"')
+                    return fail(QJsonParseError::UnterminatedObject, p);
+                const qint64 keyEnd = valueEnd(p);
                 bool isLimits = false;
-                if (!keyIsLimits(p, keyEnd, isLimits))
+                if (keyEnd < 0 || !keyIsLimits(p, keyEnd, isLimits))
                     return false;
                 p = keyEnd;
                 skipSpace();
-                if (p == end || *p != ':')
-                    return false;
+                if (peek() != ':')
+                    return fail(QJsonParseError::MissingNameSeparator, p);
                 ++p;
                 skipSpace();
                 // A repeated member counts with its last value, as with Qt's parser.
                 if (isLimits)
                     zones.clear();
-                if (isLimits && p != end && *p == '[') {
+                if (isLimits && peek() == '[') {
                     if (!readLimits())
                         return false;
                 } else {
-                    const char *memberEnd = valueEnd(p);
-                    if (!memberEnd || !validForQt(p, memberEnd))
+                    const qint64 memberEnd = valueEnd(p);
+                    if (memberEnd < 0 || !judgedByQt(p, memberEnd))
                         return false;
                     p = memberEnd;
                 }
                 skipSpace();
-                if (p == end)
-                    return false;
-                if (*p == '}') {
+                const int next = peek();
+                if (next == '}') {
                     ++p;
                     break;
                 }
-                if (*p != ',')
-                    return false;
+                if (next != ',')
+                    return fail(QJsonParseError::UnterminatedObject, p);
                 ++p;
                 skipSpace();
             }
         }
         skipSpace();
-        return p == end;
+        return peek() < 0 || fail(QJsonParseError::GarbageAtEnd, p);
     }
+
+    const QString &error() const { return failure; }
 
 private:
     // Deeper elements go to Qt's parser, which counts its own nesting limit.
     static constexpr size_t MaxElementDepth = 512;
+    static constexpr qint64 BatchBytes = 1 << 20;
+    // A zone takes a few hundred bytes; one value beyond this bound would
+    // only make the reader hold it, and Qt's parser build it, whole.
+    static constexpr qint64 MaxValueBytes = 4 << 20;
 
+    // The next byte, or -1 at the end of the file.
+    int peek() { return source.reach(p) ? static_cast<unsigned char>(source.at(p)) : -1; }
+
+    // Whatever lies before the next token is read and done with.
     void skipSpace() {
-        while (p != end && isSpace(*p))
+        for (;;) {
+            source.release(p);
+            if (!source.reach(p) || !isSpace(source.at(p)))
+                return;
             ++p;
+        }
+    }
+
+    bool fail(const QString &message, qint64 offset) {
+        if (failure.isEmpty())
+            failure = message + QStringLiteral(" at byte ") + QString::number(offset);
+        return false;
+    }
+    bool fail(QJsonParseError::ParseError code, qint64 offset) {
+        QJsonParseError error;
+        error.error = code;
+        return fail(error.errorString(), offset);
+    }
+    // Qt's error within "prefix + [from, to) + suffix", placed in the file.
+    bool fail(const QJsonParseError &error, qint64 from, qint64 to, int prefix) {
+        return fail(error.errorString(),
+                    from + std::clamp(qint64(error.offset) - prefix, qint64(0), to - from));
     }
 
     // The end of the value that starts at from, found by counting brackets
-    // outside strings; nullptr if the text ends first. Whether the value is
-    // well formed is for a parser to judge.
-    const char *valueEnd(const char *from) const {
-        const char *q = from;
-        if (q == end)
-            return nullptr;
-        if (*q != '"' && *q != '{' && *q != '[') {
-            while (q != end && !isSpace(*q) && *q != ',' && *q != '}' && *q != ']' && *q != ':')
+    // outside strings; -1 if the file ends first. Whether the value is well
+    // formed is for a parser to judge.
+    qint64 valueEnd(qint64 from) {
+        qint64 q = from;
+        const int first = source.reach(from) ? source.at(from) : -1;
+        if (first != '"' && first != '{' && first != '[') {
+            while (source.reach(q) && q - from <= MaxValueBytes) {
+                const char c = source.at(q);
+                if (isSpace(c) || c == ',' || c == '}' || c == ']' || c == ':')
+                    break;
                 ++q;
-            return q == from ? nullptr : q;
+            }
+            return q == from ? failed(QJsonParseError::IllegalValue, from) : tooLarge(from, q);
         }
         int depth = 0;
-        while (q != end) {
-            const char c = *q++;
+        while (source.reach(q) && q - from <= MaxValueBytes) {
+            const char c = source.at(q++);
             if (c == '"') {
-                while (q != end && *q != '"') {
-                    if (*q == '\\' && ++q == end)
-                        return nullptr;
+                while (source.reach(q) && source.at(q) != '"') {
+                    if (source.at(q) == '\\' && !source.reach(++q))
+                        break;
                     ++q;
                 }
-                if (q == end)
-                    return nullptr;
+                if (!source.reach(q))
+                    return failed(QJsonParseError::UnterminatedString, q);
                 ++q;
             } else if (c == '{' || c == '[') {
                 ++depth;
@@ -342,13 +443,27 @@ private:
                 --depth;
             }
             if (depth <= 0)
-                return q;
+                return tooLarge(from, q);
         }
-        return nullptr;
+        if (q - from > MaxValueBytes)
+            return tooLarge(from, q);
+        return failed(first == '[' ? QJsonParseError::UnterminatedArray
+                                   : QJsonParseError::UnterminatedObject,
+                      q);
+    }
+    qint64 failed(QJsonParseError::ParseError code, qint64 offset) {
+        fail(code, offset);
+        return -1;
+    }
+    qint64 tooLarge(qint64 from, qint64 to) {
+        if (to - from <= MaxValueBytes)
+            return to;
+        fail(QStringLiteral("a value over %1 MiB").arg(MaxValueBytes >> 20), from);
+        return -1;
     }
 
-    bool keyIsLimits(const char *from, const char *to, bool &isLimits) const {
-        const std::string_view text(from + 1, size_t(to - from - 2));
+    bool keyIsLimits(qint64 from, qint64 to, bool &isLimits) {
+        const std::string_view text(source.data(from) + 1, size_t(to - from - 2));
         const bool plain = std::none_of(text.begin(), text.end(), [](char c) {
             return c == '\\' || static_cast<unsigned char>(c) < 0x20 ||
                    static_cast<unsigned char>(c) >= 0x80;
@@ -359,23 +474,25 @@ private:
         }
         QJsonParseError error;
         const QJsonDocument key = QJsonDocument::fromJson(
-            QByteArray("[") + QByteArray::fromRawData(from, int(to - from)) + "]", &error);
+            QByteArray("[") + QByteArray::fromRawData(source.data(from), int(to - from)) + "]",
+            &error);
         if (error.error != QJsonParseError::NoError)
-            return false;
+            return fail(error, from, to, 1);
         isLimits = key.array().at(0).toString() == QLatin1String("release_limits");
         return true;
     }
 
     // Qt's verdict on one value, nested as deep as it sits in the document.
-    static QJsonValue parseWithQt(const char *from, const char *to, bool &ok) {
+    QJsonValue parseWithQt(qint64 from, qint64 to, bool &ok) {
         QJsonParseError error;
         const QJsonDocument document = QJsonDocument::fromJson(
-            QByteArray("[[") + QByteArray::fromRawData(from, int(to - from)) + "]]", &error);
-        ok = error.error == QJsonParseError::NoError;
+            QByteArray("[[") + QByteArray::fromRawData(source.data(from), int(to - from)) + "]]",
+            &error);
+        ok = error.error == QJsonParseError::NoError || fail(error, from, to, 2);
         return document.array().at(0).toArray().at(0);
     }
 
-    static bool validForQt(const char *from, const char *to) {
+    bool judgedByQt(qint64 from, qint64 to) {
         bool ok = false;
         parseWithQt(from, to, ok);
         return ok;
@@ -384,80 +501,91 @@ private:
     bool readLimits() {
         ++p;
         skipSpace();
-        if (p != end && *p == ']') {
+        if (peek() == ']') {
             ++p;
             return true;
         }
         // Until p passes this point, elements are read one by one.
-        const char *slowUntil = p;
+        qint64 slowUntil = p;
         for (;;) {
             if (p >= slowUntil) {
-                const char *cut = batchEnd();
-                if (cut && readBatch(p, cut)) {
+                const qint64 cut = batchEnd(slowUntil);
+                if (cut >= 0 && readBatch(p, cut))
                     p = cut;
-                    releaseReadPages();
-                } else {
-                    slowUntil = cut ? cut : end;
-                }
+                else if (cut >= 0)
+                    slowUntil = cut;
             }
             if (p < slowUntil) {
-                const char *elementEnd = valueEnd(p);
-                if (!elementEnd || !readElement(p, elementEnd))
+                const qint64 elementEnd = valueEnd(p);
+                if (elementEnd < 0 || !readElement(p, elementEnd))
                     return false;
                 p = elementEnd;
-                releaseReadPages();
             }
             skipSpace();
-            if (p == end)
-                return false;
-            if (*p == ']') {
+            const int next = peek();
+            if (next == ']') {
                 ++p;
                 return true;
             }
-            if (*p != ',')
-                return false;
+            if (next != ',')
+                return fail(QJsonParseError::UnterminatedArray, p);
             ++p;
             skipSpace();
         }
     }
 
     // Where a batch of elements from p could end: the comma of the first
-    // "}, {" past a megabyte. It may lie inside a string; then the batch
-    // fails to parse and its elements are read one by one.
-    const char *batchEnd() const {
-        constexpr ptrdiff_t BatchBytes = 1 << 20;
-        if (end - p < 2 * BatchBytes)
-            return nullptr;
-        for (const char *q = p + BatchBytes; q + 1 < end; ++q) {
-            if (*q != '}')
+    // "}, {" past a megabyte, looked for in the next megabyte only, so the
+    // buffer stays small. It may lie inside a string; then the batch fails to
+    // parse and its elements are read one by one. Without a cut, until says
+    // how far elements are read one by one: to the end when less than two
+    // megabytes remain.
+    qint64 batchEnd(qint64 &until) {
+        const qint64 last = p + 2 * BatchBytes;
+        if (!source.reach(last - 1)) {
+            until = std::numeric_limits<qint64>::max();
+            return -1;
+        }
+        const auto spaceFrom = [this, last](qint64 q) {
+            while (q < last && isSpace(source.at(q)))
+                ++q;
+            return q;
+        };
+        for (qint64 q = p + BatchBytes; q + 1 < last; ++q) {
+            if (source.at(q) != '}')
                 continue;
-            const char *comma = q + 1;
-            while (comma != end && isSpace(*comma))
-                ++comma;
-            if (comma == end || *comma != ',')
+            const qint64 comma = spaceFrom(q + 1);
+            if (comma == last || source.at(comma) != ',')
                 continue;
-            const char *next = comma + 1;
-            while (next != end && isSpace(*next))
-                ++next;
-            if (next != end && *next == '{')
+            const qint64 next = spaceFrom(comma + 1);
+            if (next != last && source.at(next) == '{')
                 return comma;
         }
-        return nullptr;
+        until = last;
+        return -1;
+    }
+
+    // The bytes [from, to) with simdjson's padding after them.
+    const char *padded(qint64 from, qint64 to, const char *before, const char *after) {
+        const size_t length = size_t(to - from);
+        const size_t extra = std::strlen(before) + std::strlen(after);
+        if (scratch.size() < length + extra + simdjson::SIMDJSON_PADDING)
+            scratch.resize(length + extra + simdjson::SIMDJSON_PADDING);
+        char *out = scratch.data();
+        out = std::copy(before, before + std::strlen(before), out);
+        out = std::copy(source.data(from), source.data(to), out);
+        std::copy(after, after + std::strlen(after), out);
+        return scratch.data();
     }
 
     // Parses [from, to) as the inside of one array. If simdjson accepts it,
     // it is a list of whole elements, tokenised as the document would be.
-    bool readBatch(const char *from, const char *to) {
-        const size_t length = size_t(to - from) + 2;
+    bool readBatch(qint64 from, qint64 to) {
         if (!simdjsonReady)
             return false;
-        if (scratch.size() < length + simdjson::SIMDJSON_PADDING)
-            scratch.resize(length + simdjson::SIMDJSON_PADDING);
-        scratch[0] = '[';
-        std::memcpy(scratch.data() + 1, from, length - 2);
-        scratch[length - 1] = ']';
+        const char *text = padded(from, to, "[", "]");
         simdjson::dom::array batch;
-        if (parser.parse(scratch.data(), length, false).get(batch) != simdjson::SUCCESS)
+        if (parser.parse(text, size_t(to - from) + 2, false).get(batch) != simdjson::SUCCESS)
             return false;
         for (const simdjson::dom::element element : batch) {
             if (!readsAsQtDoes(element))
@@ -473,14 +601,11 @@ private:
         return true;
     }
 
-    bool readElement(const char *from, const char *to) {
-        const size_t length = size_t(to - from);
-        if (scratch.size() < length + simdjson::SIMDJSON_PADDING)
-            scratch.resize(length + simdjson::SIMDJSON_PADDING);
-        std::memcpy(scratch.data(), from, length);
+    bool readElement(qint64 from, qint64 to) {
         simdjson::dom::element element;
         if (!simdjsonReady ||
-            parser.parse(scratch.data(), length, false).get(element) != simdjson::SUCCESS ||
+            parser.parse(padded(from, to, "", ""), size_t(to - from), false).get(element) !=
+                simdjson::SUCCESS ||
             !readsAsQtDoes(element)) {
             bool ok = false;
             const QJsonValue value = parseWithQt(from, to, ok);
@@ -524,63 +649,52 @@ private:
         }
     }
 
-    // Mapped pages already read are handed back now and then, so a large
-    // file does not stay resident while the zones grow.
-    void releaseReadPages() {
-        static const size_t page = size_t(sysconf(_SC_PAGESIZE));
-        constexpr size_t Stride = 16 << 20;
-        const size_t done = size_t(p - base) / page * page;
-        if (!mapped || done < released + Stride)
-            return;
-        madvise(const_cast<char *>(base) + released, done - released, MADV_DONTNEED);
-        released = done;
-    }
-
-    const bool mapped;
-    const char *base;
-    const char *p;
-    const char *end;
+    ChunkedFile &source;
+    qint64 p = 0; // the file offset being read
     std::vector<NoFlyZone> &zones;
     simdjson::dom::parser parser;
     bool simdjsonReady = false;
     std::vector<char> scratch;
     TextCache cities;
-    size_t released = 0;
+    QString failure;
 };
 
 } // namespace
 
 Result<std::vector<NoFlyZone>> NoFlyZoneFile::read(const QString &path) {
     using Zones = Result<std::vector<NoFlyZone>>;
-    if (!QFile::exists(path))
-        return Zones::failure(QStringLiteral("no zone file at ") + path);
-
-    QFile file(path);
-    QByteArray content;
-    const char *begin = nullptr;
-    qint64 size = 0;
-    bool mapped = false;
-    if (file.open(QIODevice::ReadOnly)) {
-        size = file.size();
-        if (uchar *data = size > 0 ? file.map(0, size) : nullptr) {
-            begin = reinterpret_cast<const char *>(data);
-            mapped = true;
-            madvise(data, size_t(size), MADV_SEQUENTIAL);
-        } else {
-            content = file.readAll();
-            begin = content.constData();
-            size = content.size();
-        }
+    // Non-blocking, so that a FIFO cannot hold the load waiting for a
+    // writer; anything but a regular file is then refused.
+    const int descriptor =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0) {
+        const int cause = errno;
+        return Zones::failure(cause == ENOENT ? QStringLiteral("no zone file at ") + path
+                                              : QStringLiteral("cannot open ") + path +
+                                                    QStringLiteral(": ") + qt_error_string(cause));
     }
-    if (!begin)
-        begin = "";
+    QFile file;
+    if (!file.open(descriptor, QIODevice::ReadOnly | QIODevice::Unbuffered,
+                   QFileDevice::AutoCloseHandle)) {
+        ::close(descriptor);
+        return Zones::failure(QStringLiteral("cannot open ") + path);
+    }
+    struct stat status {};
+    if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode))
+        return Zones::failure(path + QStringLiteral(" is not a regular file"));
 
     // Entries run to some 200 bytes; reserved pages cost nothing until used.
+    constexpr qint64 MostReserved = 1 << 22;
     std::vector<NoFlyZone> zones;
-    zones.reserve(size_t(size) / 100);
-    ZoneStream stream(begin, begin + size, mapped, zones);
-    if (!stream.read())
-        return Zones::failure(path + QStringLiteral(" is not a zone file"));
+    zones.reserve(size_t(std::min<qint64>(status.st_size / 100, MostReserved)));
+    ChunkedFile source(file);
+    ZoneStream stream(source, zones);
+    const bool parsed = stream.read();
+    if (!source.readError().isEmpty())
+        return Zones::failure(QStringLiteral("cannot read ") + path + QStringLiteral(": ") +
+                              source.readError());
+    if (!parsed)
+        return Zones::failure(path + QStringLiteral(": ") + stream.error());
     sortByLatitude(zones);
     return Zones::success(std::move(zones));
 }

@@ -15,8 +15,10 @@ public:
 
     bool ok() const { return m_ok; }
     explicit operator bool() const { return m_ok; }
-    // A failure's value is T's default.
-    const T &value() const { return m_value; }
+    // A failure's value is T's default. A temporary hands its value over
+    // instead of copying it, which matters for large lists.
+    const T &value() const & { return m_value; }
+    T &&value() && { return std::move(m_value); }
     const QString &errorMessage() const { return m_errorMessage; }
 
 private:

@@ -39,12 +39,14 @@ void NoFlyZoneManager::initNoflyZone() {
             // The service may have gone while the file was read.
             if (!self)
                 return;
+            self->loadState = loaded->ok() ? Loaded : Failed;
+            self->loadFailure = loaded->errorMessage();
             if (!*loaded)
-                ORU_LOG_WARNING("NOFLYZONE", "onLoaded") << loaded->errorMessage();
-            self->setZones(loaded->value());
+                ORU_LOG_WARNING("NOFLYZONE", "onLoaded")
+                    << QStringLiteral("failed to load: ") + self->loadFailure;
+            self->setZones(std::move(*loaded).value());
             ORU_LOG_INFO("NOFLYZONE", "onLoaded")
-                << static_cast<unsigned long long>(self->nearby_zones.zones().size())
-                << " no fly zones loaded.";
+                << static_cast<unsigned long long>(self->zoneCount()) << " no fly zones loaded.";
         };
     });
 }

@@ -20,6 +20,14 @@ public:
 
     QJsonArray GetNearbyNoflyZone(double latitude, double longitude);
 
+    // Where the load stands. A failed load leaves no zones, and a user who
+    // sees none must be able to tell that from a sky without zones.
+    enum LoadState { Loading, Loaded, Failed };
+    LoadState state() const { return loadState; }
+    // Why the load failed; empty unless it did.
+    const QString &failureReason() const { return loadFailure; }
+    size_t zoneCount() const { return nearby_zones.zones().size(); }
+
 protected:
     void initNoflyZone();
     // Installs a complete, sorted list; queries see it whole or not at all.
@@ -27,6 +35,8 @@ protected:
 
 private:
     NearbyZones nearby_zones;
+    LoadState loadState = Loading;
+    QString loadFailure;
 };
 
 #endif // NOFLYZONEMANAGER_H

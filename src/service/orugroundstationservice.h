@@ -53,6 +53,9 @@ public:
     // No-fly zones within 50 km of a point (radians); also sent to every
     // identified aircraft.
     void GetNoFlyZone(double lati, double lonti, ReplyCallback writer);
+    // Whether the zone file is still loading, loaded (with how many zones)
+    // or failed (and why), so an empty answer above can be told apart.
+    void GetNoFlyZoneState(const ReplyCallback &writer);
 
     // Wayline store
     void SaveWayLine(const QString &name, const QJsonObject &wayline, ReplyCallback writer);

@@ -21,3 +21,14 @@ void OruGroundStationService::GetNoFlyZone(double lati, double lonti, ReplyCallb
     for (const auto &agent : identified)
         agent->SetNoFlyZone(zones, ReplyCallback());
 }
+
+void OruGroundStationService::GetNoFlyZoneState(const ReplyCallback &writer) {
+    static const char *const names[] = {"loading", "loaded", "failed"};
+    const QJsonObject state{
+        {QStringLiteral("STATE"), QLatin1String(names[noFlyZoneManager->state()])},
+        {QStringLiteral("COUNT"), static_cast<qint64>(noFlyZoneManager->zoneCount())},
+        {QStringLiteral("REASON"), noFlyZoneManager->failureReason()}};
+    if (writer)
+        writer({{QStringLiteral("ERROR"), QStringLiteral("SUCCESS")},
+                {QStringLiteral("VALUE"), state}});
+}

@@ -51,6 +51,9 @@ OruGroundStationView::OruGroundStationView(QWebSocket *socket, QObject *parent)
         // Not in the original table, but the service offers it and users
         // expect to move the home point from the ground station.
         {"SetHomePoint", &OruGroundStationView::SetHomePoint},
+        // Also beyond the table: without it an empty zone answer cannot be
+        // told from a zone file that failed to load.
+        {"GetNoflyZoneState", &OruGroundStationView::GetNoFlyZoneState},
     };
     for (const auto &command : commands) {
         const Handler handler = command.second;
@@ -151,4 +154,8 @@ void OruGroundStationView::SetHomePoint(const QJsonObject &request) {
     const QJsonObject value = valueOf(request);
     service().SetHomePoint(aircraftOf(value), value.value(QStringLiteral("HOME_POINT")).toObject(),
                            GetSafeWriter(request));
+}
+
+void OruGroundStationView::GetNoFlyZoneState(const QJsonObject &request) {
+    service().GetNoFlyZoneState(GetSafeWriter(request));
 }

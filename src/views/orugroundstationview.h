@@ -35,6 +35,7 @@ private:
     void StopSimulation(const QJsonObject &request);
     void GetFlyLimit(const QJsonObject &request);
     void SetHomePoint(const QJsonObject &request);
+    void GetNoFlyZoneState(const QJsonObject &request);
 
     // Set when the client goes, so the store drops the loads it left queued.
     std::shared_ptr<std::atomic_bool> m_gone;

@@ -126,6 +126,9 @@ test('a mission is planned, checked and uploaded from the browser, and kept as a
     const cards = await page.locator('#fleet-list .aircraft').allTextContents();
     assert.equal(cards.length, 2);
     cards.forEach((text) => assert.match(text, /Type \d+ · RC \S+/));
+    // The map says how many zones the host loaded, so an empty map is never taken for a clear sky.
+    await page.waitForSelector('.zone-state[data-state="loaded"]', {timeout: 10000});
+    assert.match(await page.textContent('.zone-state'), /^no-fly database: [1-9]\d* zones$/);
     const serial = await page.getAttribute('#fleet-list .aircraft[aria-selected="true"]', 'data-serial');
     assert.ok(serial, 'an aircraft is selected');
     await waitFor((s) => window.oru.fleet.get(s)?.state?.status === 'ON_GROUND', serial, 15000);

@@ -2,6 +2,8 @@
 
 #include <QtTest>
 
+#include <sys/stat.h>
+
 // Faults staged through the real host's admin path, and zone files the plug-in must survive.
 // Each function attaches its own devices; the zone files come last, as each restarts the host.
 
@@ -177,36 +179,43 @@ private Q_SLOTS:
     }
 
     void zoneFile_data() {
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<bool>("findsZone");
-        QTest::newRow("a huge file loads while the host answers") << zoneFileOf(200000) << true;
-        QTest::newRow("a file cut short gives no zones")
-            << zoneFileOf(1000).chopped(20000) << false;
+        QTest::addColumn<QByteArray>("content"); // null: a FIFO instead of a file
+        QTest::addColumn<int>("count");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("a huge file loads while the host answers")
+            << zoneFileOf(200000) << 200000 << QString();
+        QTest::newRow("a FIFO is refused at once and SIGTERM still ends the host")
+            << QByteArray() << 0 << "is not a regular file";
     }
 
     void zoneFile() {
         QFETCH(QByteArray, content);
-        QFETCH(bool, findsZone);
+        QFETCH(int, count);
+        QFETCH(QString, reason);
+        // Each host before this one must have ended on SIGTERM, whatever its zone file was.
         QVERIFY(m_host.stop());
         QFile file(m_hostCopy.filePath("Data/limit.txt"));
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
+        file.remove();
+        QVERIFY(content.isNull() ? ::mkfifo(QFile::encodeName(file.fileName()), 0600) == 0
+                                 : file.open(QIODevice::WriteOnly) && file.write(content) > 0);
         file.close();
         QVERIFY2(launch(), m_host.output().constData());
 
-        // Asked elsewhere first: the query keeps its result near the last point asked.
-        const auto zonesNear = [this](double lat, double lng) {
-            const QJsonObject at{{"LATI", qDegreesToRadians(lat)},
-                                 {"LONTI", qDegreesToRadians(lng)}};
-            const auto reply = m_commands.call("GetNoflyZone", at, 10000);
-            return isSuccess(reply) ? reply->value("VALUE").toArray().size() : -1;
+        QJsonObject state;
+        const auto loaded = [&]() {
+            const auto reply = m_commands.call("GetNoflyZoneState", {}, 10000);
+            state = reply.value_or(QJsonObject()).value("VALUE").toObject();
+            return state.contains("STATE") && state.value("STATE") != "loading";
         };
-        int found = -1;
-        const auto settled = [&]() {
-            found = zonesNear(0, 0) < 0 ? -1 : zonesNear(47.4, 8.5);
-            return found > 0 || (found == 0 && !findsZone);
-        };
-        const bool answered = QTest::qWaitFor(settled, findsZone ? 90000 : 1);
-        QVERIFY2(answered, qPrintable(QString::number(found)));
+        QVERIFY(QTest::qWaitFor(loaded, 90000));
+        QCOMPARE(state.value("STATE").toString(), count ? "loaded" : "failed");
+        QCOMPARE(state.value("COUNT").toInt(), count);
+        const QString why = state.value("REASON").toString();
+        QVERIFY2(why.endsWith(reason), qPrintable(why));
+        // The host's log says so too, a failure as a warning.
+        const QByteArray logged = count ? QByteArray::number(count) + " no fly zones loaded."
+                                        : "failed to load: " + why.toUtf8();
+        QVERIFY(QTest::qWaitFor([&]() { return m_host.output().contains(logged); }, 10000));
     }
 };
 

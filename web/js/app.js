@@ -3,7 +3,7 @@ import {$} from './ui/dom.js';
 import {CommandChannel, PushChannel} from './protocol/connection.js';
 import {FleetState} from './model/fleetstate.js';
 import {MissionStore} from './model/missionstore.js';
-import {ZoneStore, zonesFromWire} from './geo/zones.js';
+import {ZoneStore, zonesFromWire, zoneStateText} from './geo/zones.js';
 import {MapView} from './ui/mapview.js';
 import {LogPanel} from './ui/logpanel.js';
 import {FleetPanel} from './ui/fleetpanel.js';
@@ -85,6 +85,18 @@ async function queryZones(point) {
     const found = zonesFromWire(result.reply.VALUE);
     map.addZones(zones.add(found));
     return {ok: true, zones: found};
+}
+
+// Asked again while the host is still loading its zone file; a host that
+// restarts is asked when the connection comes back.
+let zoneStateTimer = null;
+async function queryZoneState() {
+    clearTimeout(zoneStateTimer);
+    const result = await send('No-fly database', 'GetNoflyZoneState', {}, {quiet: true});
+    if (!result.ok) return;
+    const state = result.reply.VALUE;
+    map.setZoneState(zoneStateText(state), state?.STATE);
+    if (state?.STATE === 'loading') zoneStateTimer = setTimeout(queryZoneState, 2000);
 }
 
 function selectedHome() {
@@ -392,6 +404,7 @@ commands.on('state', (state) => {
         syncFleet();
         waylines.refresh();
         refreshZones();
+        queryZoneState();
         ops.scheduleCheck(0);
     }
 });

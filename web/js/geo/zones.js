@@ -40,3 +40,11 @@ export class ZoneStore {
         return [...this.zones.values()];
     }
 }
+
+// What the map says about the zone database, from "GetNoflyZoneState": an
+// empty map must not pass for an empty sky when the file failed to load.
+export function zoneStateText(state) {
+    if (state?.STATE === 'loaded') return `no-fly database: ${state.COUNT} zones`;
+    if (state?.STATE === 'failed') return `failed to load: ${state.REASON}`;
+    return 'no-fly database: loading';
+}

@@ -343,6 +343,18 @@ export class MapView extends Emitter {
     }
 
     // Zone names crowd the map when zoomed far out.
+    // The zone database's state, shown where the zones are drawn.
+    setZoneState(text, state) {
+        if (!this.zoneState) {
+            this.zoneState = L.control({position: 'bottomleft'});
+            this.zoneState.onAdd = () => L.DomUtil.create('div', 'map-legend zone-state');
+            this.zoneState.addTo(this.map);
+        }
+        const box = this.zoneState.getContainer();
+        box.textContent = text;
+        box.dataset.state = state;
+    }
+
     updateZoneLabels() {
         this.map.getPane('zonelabels').style.display = this.map.getZoom() >= 10 ? '' : 'none';
     }
