@@ -15,10 +15,10 @@ BENCH_PYTHON ?= $(shell [ -x /usr/bin/python3 ] && echo /usr/bin/python3 || echo
 DEB_PACKAGES := cmake ninja-build g++ qtbase5-dev libqt5websockets5-dev qtbase5-dev-tools \
                 libgtest-dev libbenchmark-dev libsimdjson-dev chromium \
                 clang libclang-rt-14-dev iproute2 python3-matplotlib clang-format clang-tidy \
-                mosquitto libmosquitto-dev pkg-config
+                mosquitto libmosquitto-dev pkg-config dpkg-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps deps-deb deps-npm configure build run run-fleet test test-asan bench fuzz soak lint format clean
+.PHONY: all deps deps-deb deps-npm configure build run run-fleet package test test-asan bench fuzz soak lint format clean
 
 all: build
 
@@ -54,6 +54,10 @@ run: build
 # each, as station1 and station2; Ctrl-C stops them all.
 run-fleet: build
 	tools/run-fleet.sh $(BUILD_DIR)/bin $(FLEET_COUNT)
+
+# The Debian packages, oru-groundstation and oru-groundstation-dev, in $(BUILD_DIR).
+package: build
+	cd $(BUILD_DIR) && cpack
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)

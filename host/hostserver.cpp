@@ -3,6 +3,7 @@
 #include "hostlog.h"
 #include "incomingmeter.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -343,6 +344,9 @@ void HostServer::respond(QTcpSocket *socket, int status, const QByteArray &reaso
     if (!contentType.isEmpty())
         out += "Content-Type: " + contentType + "\r\n";
     out += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+    // The page's About box reads the version here.
+    out += "Server: " + QCoreApplication::applicationName().toUtf8() + '/' +
+           QCoreApplication::applicationVersion().toUtf8() + "\r\n";
     out +=
         "Cache-Control: no-cache\r\nX-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n";
     if (!headOnly)

@@ -52,8 +52,11 @@ void quitOnSignals(QCoreApplication &app) {
     sigaction(SIGTERM, &action, nullptr);
 }
 
-QString defaultDir(const QString &besideHost, const QString &inSources) {
-    const QString local = QCoreApplication::applicationDirPath() + QLatin1Char('/') + besideHost;
+// An installed host takes its files from the prefix it was installed into,
+// never from the tree it was built in.
+QString defaultDir(const QString &installed, const QString &inSources) {
+    const QString local = QCoreApplication::applicationDirPath() +
+                          QStringLiteral("/" ORU_DATA_FROM_HOST "/") + installed;
     return QDir(local).exists() ? local : QStringLiteral(ORU_SOURCE_DIR "/") + inSources;
 }
 
@@ -116,7 +119,7 @@ int main(int argc, char *argv[]) {
     EpollEventDispatcher::installFromArguments(argc, argv);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("oru-host"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("0.1.0"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(ORU_VERSION));
     qSetMessagePattern(QStringLiteral(
         "%{time process} %{category} %{if-category}%{function}:%{line} %{endif}%{message}"));
 
@@ -236,7 +239,7 @@ int main(int argc, char *argv[]) {
                               ? parser.value(webRoot)
                               : defaultDir(QStringLiteral("web"), QStringLiteral("web")));
         server.setVendorRoot(
-            defaultDir(QStringLiteral("node_modules"), QStringLiteral("node_modules")),
+            defaultDir(QStringLiteral("web/vendor"), QStringLiteral("node_modules")),
             {QStringLiteral("leaflet"), QStringLiteral("mqtt"), QStringLiteral("topojson-client"),
              QStringLiteral("world-atlas")});
         GeneralChannel general(&server);

@@ -16,6 +16,7 @@ import {StationFleet} from './model/stationfleet.js';
 import {FleetView} from './model/fleetview.js';
 import {BrokerLink} from './protocol/brokerlink.js';
 import {StationPanel} from './ui/stationpanel.js';
+import {setupAbout} from './ui/about.js';
 
 const origin = `ws://${location.host}`;
 const commands = new CommandChannel(`${origin}/groundstation`);
@@ -29,6 +30,8 @@ const store = new MissionStore(window.localStorage);
 const zones = new ZoneStore();
 const log = new LogPanel();
 const map = new MapView($('map'));
+
+setupAbout();
 
 let selected = null;
 const limits = new Map();
