@@ -4,6 +4,7 @@
 #include <orudeviceagent.h>
 #include <orugeneralviewlistener.h>
 #include <orutolmagent.h>
+#include <pushrelay.h>
 
 #include <replies.h>
 
@@ -26,7 +27,8 @@ std::minstd_rand &seqGenerator() {
 OruGroundStationService::OruGroundStationService(QObject *parent)
     : QObject(parent)
     , noFlyZoneManager(std::make_shared<NoFlyZoneManager>(nullptr))
-    , listener(std::make_shared<OruGeneralViewListener>(this)) {
+    , listener(std::make_shared<OruGeneralViewListener>(this))
+    , pushViews(std::make_unique<PushRelay>()) {
     connect(listener.get(), &OruGeneralViewListener::deviceArrival, this,
             &OruGroundStationService::DeviceArrival);
     connect(listener.get(), &OruGeneralViewListener::deviceRemoved, this,
@@ -99,6 +101,7 @@ const QString OruGroundStationService::GenerateSEQ() {
 
 void OruGroundStationService::broadcastJson(const QJsonObject &obj) {
     Q_EMIT broadcast(obj);
+    pushViews->send(obj);
 }
 
 void OruGroundStationService::GetAircraftList(ReplyCallback writer) {

@@ -17,6 +17,7 @@ struct tagWAYLINE_MISSION;
 class NoFlyZoneManager;
 class OruDeviceAgent;
 class OruGeneralViewListener;
+class PushRelay;
 
 class ORU_EXPORT OruGroundStationService : public QObject,
                                            public SingletonEx<OruGroundStationService> {
@@ -31,6 +32,8 @@ public:
 
     const QString GenerateSEQ();
     void broadcastJson(const QJsonObject &obj);
+    // Where the push views sign up for the broadcasts, beside the signal.
+    PushRelay &pushRelay() { return *pushViews; }
 
     void GetAircraftList(ReplyCallback writer);
 
@@ -76,6 +79,7 @@ private:
     std::shared_ptr<NoFlyZoneManager> noFlyZoneManager;
     std::map<QString, std::shared_ptr<OruDeviceAgent>> agents;
     std::shared_ptr<OruGeneralViewListener> listener;
+    std::unique_ptr<PushRelay> pushViews;
 };
 
 // One instance, defined in the plug-in, for the host and the plug-in alike.
