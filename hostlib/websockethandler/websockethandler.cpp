@@ -22,12 +22,6 @@ QJsonObject markReply(QJsonObject reply, const QJsonObject &request) {
     return reply;
 }
 
-// Where the payload of a frame from textFrame() starts.
-int payloadOffset(const QByteArray &frame) {
-    const int length = frame.at(1) & 0x7f;
-    return length < 126 ? 2 : length == 126 ? 4 : 10;
-}
-
 } // namespace
 
 WebSocketHandler::WebSocketHandler(QWebSocket *socket, QObject *parent)
@@ -36,7 +30,6 @@ WebSocketHandler::WebSocketHandler(QWebSocket *socket, QObject *parent)
     if (!socket)
         return;
     socket->setParent(this);
-    m_tcp = socket->findChild<QTcpSocket *>();
     socket->setMaxAllowedIncomingMessageSize(MaxIncomingMessageSize);
     socket->setMaxAllowedIncomingFrameSize(MaxIncomingMessageSize);
     connect(socket, &QWebSocket::textMessageReceived, this, &WebSocketHandler::OnTextMessage);
@@ -82,42 +75,17 @@ ReplyCallback WebSocketHandler::GetSafeWriter(const QJsonObject &request) {
 void WebSocketHandler::WriteWebJSON(const QJsonObject &obj) {
     if (!m_socket || m_socket->state() != QAbstractSocket::ConnectedState)
         return;
-    WriteWebFrame(textFrame(QJsonDocument(obj).toJson(QJsonDocument::Compact)));
+    WriteWebText(QString::fromUtf8(QJsonDocument(obj).toJson(QJsonDocument::Compact)));
 }
 
-void WebSocketHandler::WriteWebFrame(const QByteArray &frame) {
+void WebSocketHandler::WriteWebText(const QString &text) {
     if (!m_socket || m_socket->state() != QAbstractSocket::ConnectedState)
         return;
     if (m_socket->bytesToWrite() > MaxPendingOutput) {
         m_socket->abort();
         return;
     }
-    if (m_tcp) {
-        m_tcp->write(frame);
-        return;
-    }
-    const int offset = payloadOffset(frame);
-    m_socket->sendTextMessage(QString::fromUtf8(frame.constData() + offset, frame.size() - offset));
-}
-
-QByteArray WebSocketHandler::textFrame(const QByteArray &utf8) {
-    const auto size = quint64(utf8.size());
-    QByteArray frame;
-    frame.reserve(utf8.size() + 10);
-    frame.append(char(0x81)); // final fragment, text
-    if (size < 126) {
-        frame.append(char(size));
-    } else if (size <= 0xffff) {
-        frame.append(char(126));
-        for (int shift = 8; shift >= 0; shift -= 8)
-            frame.append(char((size >> shift) & 0xff));
-    } else {
-        frame.append(char(127));
-        for (int shift = 56; shift >= 0; shift -= 8)
-            frame.append(char((size >> shift) & 0xff));
-    }
-    frame.append(utf8);
-    return frame;
+    m_socket->sendTextMessage(text);
 }
 
 void WebSocketHandler::SetWebCmdHandler(const QString &name, ReplyCallback handler) {

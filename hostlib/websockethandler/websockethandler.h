@@ -8,7 +8,6 @@
 
 #include <functional>
 
-#include <QTcpSocket>
 #include <QWebSocket>
 
 // A callable that takes one reply object. Reply writers and every continuation
@@ -36,11 +35,9 @@ public:
     ReplyCallback GetSafeWriter(const QJsonObject &request);
 
     void WriteWebJSON(const QJsonObject &obj);
-    // Sends one text message framed by textFrame(). A message for many
-    // clients is framed once and each client's socket only copies the bytes.
-    void WriteWebFrame(const QByteArray &frame);
-    // UTF-8 text as one final, unmasked text frame: what a server sends.
-    static QByteArray textFrame(const QByteArray &utf8);
+    // Sends text already serialised: a message for many clients is
+    // serialised once and shared by all of them.
+    void WriteWebText(const QString &text);
 
     QWebSocket *socket() const { return m_socket; }
 
@@ -56,9 +53,6 @@ private:
     void onFrame(qint64 bytes, bool last);
 
     QPointer<QWebSocket> m_socket;
-    // The connection under m_socket: frames go straight to it, in the same
-    // byte stream as the socket's own frames.
-    QPointer<QTcpSocket> m_tcp;
     // What the frames of the unfinished message hold, and what is charged for it.
     qint64 m_partial = 0;
     qint64 m_charged = 0;

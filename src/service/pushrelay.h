@@ -9,8 +9,9 @@
 #include <vector>
 
 // Hands each broadcast to every push view, in the order the views were
-// added. The object is serialised and framed once for all of them: with
-// many clients and a busy fleet, doing it per client was most of the cost.
+// added. The object is serialised once, to one shared text, for all of them:
+// with many clients and a busy fleet, serialising per client was most of the
+// cost.
 class PushRelay {
 public:
     void add(WebSocketHandler *view);

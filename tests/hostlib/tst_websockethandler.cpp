@@ -72,21 +72,6 @@ private Q_SLOTS:
         QVERIFY(received.isEmpty());
     }
 
-    void framedTextArrivesWholeAndInOrder_data() {
-        QTest::addColumn<int>("size");
-        QTest::newRow("125 bytes fit the first length byte") << 125;
-        QTest::newRow("126 bytes take a 16-bit length") << 126;
-        QTest::newRow("65,536 bytes take a 64-bit length") << 65536;
-    }
-    void framedTextArrivesWholeAndInOrder() {
-        QFETCH(int, size);
-        const QByteArray text = R"({"T":")" + QByteArray(size - 10, 'x') + "\xc3\xa9\"}";
-        handler->WriteWebFrame(WebSocketHandler::textFrame(text));
-        handler->WriteWebJSON({{"N", 2}});
-        QCOMPARE(nextMessage(), QJsonDocument::fromJson(text).object());
-        QCOMPARE(nextMessage(), (QJsonObject{{"N", 2}}));
-    }
-
     void badInputGetsFailureAndConnectionSurvives_data() {
         QTest::addColumn<QByteArray>("text"); // empty: a binary frame
         QTest::addColumn<QString>("messageStart");
