@@ -9,9 +9,8 @@
 #include <vector>
 
 // Hands each broadcast to every push view, in the order the views were
-// added. The object is serialised once, to one shared text, for all of them:
-// with many clients and a busy fleet, serialising per client was most of the
-// cost.
+// added. The object is serialised once, to one shared text, for all of them,
+// rather than once per client as each view did on its own.
 class PushRelay {
 public:
     void add(WebSocketHandler *view);
