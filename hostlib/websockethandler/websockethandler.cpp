@@ -75,11 +75,17 @@ ReplyCallback WebSocketHandler::GetSafeWriter(const QJsonObject &request) {
 void WebSocketHandler::WriteWebJSON(const QJsonObject &obj) {
     if (!m_socket || m_socket->state() != QAbstractSocket::ConnectedState)
         return;
+    WriteWebText(QString::fromUtf8(QJsonDocument(obj).toJson(QJsonDocument::Compact)));
+}
+
+void WebSocketHandler::WriteWebText(const QString &text) {
+    if (!m_socket || m_socket->state() != QAbstractSocket::ConnectedState)
+        return;
     if (m_socket->bytesToWrite() > MaxPendingOutput) {
         m_socket->abort();
         return;
     }
-    m_socket->sendTextMessage(QString::fromUtf8(QJsonDocument(obj).toJson(QJsonDocument::Compact)));
+    m_socket->sendTextMessage(text);
 }
 
 void WebSocketHandler::SetWebCmdHandler(const QString &name, ReplyCallback handler) {

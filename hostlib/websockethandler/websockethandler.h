@@ -35,6 +35,9 @@ public:
     ReplyCallback GetSafeWriter(const QJsonObject &request);
 
     void WriteWebJSON(const QJsonObject &obj);
+    // Sends text already serialised: a message for many clients is
+    // serialised once and shared by all of them.
+    void WriteWebText(const QString &text);
 
     QWebSocket *socket() const { return m_socket; }
 

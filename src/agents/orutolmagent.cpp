@@ -5,16 +5,15 @@
 
 #include <debugger.h>
 
-#include <algorithm>
-
 namespace {
 
 constexpr int HeartbeatIntervalMs = 500;
 constexpr int HeartbeatTicksToLoss = 10;
 constexpr unsigned char UnknownFlightType = 255;
-// As many unanswered requests of one kind as ticks before the aircraft counts
-// as lost: a reply slower than that could not have kept it anyway.
-constexpr std::size_t MaxOutstandingHeartbeats = HeartbeatTicksToLoss;
+// Ten minutes of ticks per kind: a controller that answers late, even far
+// beyond the loss window, still gets its aircraft identified and kept, while
+// a silent one holds a bounded number of requests.
+constexpr std::size_t MaxOutstandingHeartbeats = 10 * 60 * 1000 / HeartbeatIntervalMs;
 
 bool isSuccess(const QJsonObject &reply) {
     return reply.value(QStringLiteral("ERROR")).toString() == QLatin1String("SUCCESS");
@@ -22,9 +21,17 @@ bool isSuccess(const QJsonObject &reply) {
 
 // Marks a pending entry as a heartbeat's, so only those are ever given up;
 // a web command's request stays pending even if its SEQ collides with one.
-struct HeartbeatReply {
+// Answered, it frees its place among its kind's tracked SEQs: no tick has to
+// look up every tracked SEQ to learn which are still waiting.
+template<typename Kind> struct HeartbeatReply {
+    Kind *kind;
+    quint64 index;
     ReplyCallback handler;
-    void operator()(const QJsonObject &reply) const { handler(reply); }
+    void operator()(const QJsonObject &reply) const {
+        if (index >= kind->first && index - kind->first < kind->seqs.size())
+            kind->seqs[index - kind->first] = QString();
+        handler(reply);
+    }
 };
 
 } // namespace
@@ -71,21 +78,26 @@ void OruTolmAgent::onHeartbeat() {
     }
 }
 
-void OruTolmAgent::sendHeartbeatRequest(std::deque<QString> &outstanding, QJsonObject request,
+void OruTolmAgent::sendHeartbeatRequest(HeartbeatRequests &kind, QJsonObject request,
                                         ReplyCallback handler) {
-    const auto stillPending = [this](const QString &seq) {
-        const auto it = pendingReplies.find(seq);
-        return it != pendingReplies.end() && it->second.target<HeartbeatReply>();
+    using Reply = HeartbeatReply<HeartbeatRequests>;
+    const auto popFront = [&kind]() {
+        kind.seqs.pop_front();
+        ++kind.first;
     };
-    outstanding.erase(std::remove_if(outstanding.begin(), outstanding.end(),
-                                     [&](const QString &seq) { return !stillPending(seq); }),
-                      outstanding.end());
-    while (outstanding.size() >= MaxOutstandingHeartbeats) {
-        pendingReplies.erase(outstanding.front());
-        outstanding.pop_front();
+    while (!kind.seqs.empty() && kind.seqs.front().isNull())
+        popFront();
+    if (kind.seqs.size() >= MaxOutstandingHeartbeats) {
+        // Only this very request: its SEQ may since have been reused.
+        const auto it = pendingReplies.find(kind.seqs.front());
+        const auto *oldest = it != pendingReplies.end() ? it->second.target<Reply>() : nullptr;
+        if (oldest && oldest->kind == &kind && oldest->index == kind.first)
+            pendingReplies.erase(it);
+        popFront();
     }
-    sendRequest(request, HeartbeatReply{std::move(handler)});
-    outstanding.push_back(request.value(QStringLiteral("SEQ")).toString());
+    const quint64 index = kind.first + kind.seqs.size();
+    sendRequest(request, Reply{&kind, index, std::move(handler)});
+    kind.seqs.push_back(request.value(QStringLiteral("SEQ")).toString());
 }
 
 void OruTolmAgent::sendGetVersion() {

@@ -45,11 +45,16 @@ private:
     void broadcastConnect();
     QJsonObject disconnectEvent() const;
     void broadcastProgress(double percent);
-    // Sends a heartbeat request, first giving up the oldest ones of its kind
-    // that are still unanswered, so a silent controller cannot grow
+    // The SEQs of one kind of heartbeat request, oldest first; an answered one
+    // is left null until it reaches the front.
+    struct HeartbeatRequests {
+        std::deque<QString> seqs;
+        quint64 first = 0; // how many have left the front
+    };
+    // Sends a heartbeat request, first giving up the oldest one of its kind
+    // if that many are still tracked, so a silent controller cannot grow
     // pendingReplies without end.
-    void sendHeartbeatRequest(std::deque<QString> &outstanding, QJsonObject request,
-                              ReplyCallback handler);
+    void sendHeartbeatRequest(HeartbeatRequests &kind, QJsonObject request, ReplyCallback handler);
     void sendUploadWayPoint(int remaining, std::shared_ptr<tagWAYLINE_MISSION> record,
                             const ReplyCallback &reply);
     void sendDownloadWayPoint(int remaining, std::shared_ptr<tagWAYLINE_MISSION> record,
@@ -64,11 +69,10 @@ private:
     double latitude = 0.0;
     double longitude = 0.0;
     double height = 0.0;
-    // SEQs of the heartbeat requests still waiting, oldest first, per kind.
-    std::deque<QString> versionRequests;
-    std::deque<QString> batteryRequests;
-    std::deque<QString> flightTypeRequests;
-    std::deque<QString> serialRequests;
+    HeartbeatRequests versionRequests;
+    HeartbeatRequests batteryRequests;
+    HeartbeatRequests flightTypeRequests;
+    HeartbeatRequests serialRequests;
 };
 
 #endif // ORUTOLMAGENT_H

@@ -4,7 +4,7 @@
 #include <orudeviceagent.h>
 #include <orugeneralviewlistener.h>
 #include <orutolmagent.h>
-
+#include <pushrelay.h>
 #include <replies.h>
 #include <workerpool.h>
 
@@ -28,7 +28,8 @@ OruGroundStationService::OruGroundStationService(QObject *parent)
     : QObject(parent)
     , noFlyZoneManager(std::make_shared<NoFlyZoneManager>(nullptr))
     , listener(std::make_shared<OruGeneralViewListener>(this))
-    , m_storePool(std::make_unique<WorkerPool>(2)) {
+    , m_storePool(std::make_unique<WorkerPool>(2))
+    , pushViews(std::make_unique<PushRelay>()) {
     connect(listener.get(), &OruGeneralViewListener::deviceArrival, this,
             &OruGroundStationService::DeviceArrival);
     connect(listener.get(), &OruGeneralViewListener::deviceRemoved, this,
@@ -101,6 +102,7 @@ const QString OruGroundStationService::GenerateSEQ() {
 
 void OruGroundStationService::broadcastJson(const QJsonObject &obj) {
     Q_EMIT broadcast(obj);
+    pushViews->send(obj);
 }
 
 void OruGroundStationService::GetAircraftList(ReplyCallback writer) {

@@ -18,6 +18,7 @@ class NoFlyZoneManager;
 class OruDeviceAgent;
 class OruGeneralViewListener;
 class WorkerPool;
+class PushRelay;
 
 class ORU_EXPORT OruGroundStationService : public QObject,
                                            public SingletonEx<OruGroundStationService> {
@@ -32,6 +33,8 @@ public:
 
     const QString GenerateSEQ();
     void broadcastJson(const QJsonObject &obj);
+    // Where the push views sign up for the broadcasts, beside the signal.
+    PushRelay &pushRelay() { return *pushViews; }
 
     void GetAircraftList(ReplyCallback writer);
 
@@ -85,6 +88,7 @@ private:
     std::shared_ptr<OruGeneralViewListener> listener;
     // The wayline store's own threads, started with the service.
     std::unique_ptr<WorkerPool> m_storePool;
+    std::unique_ptr<PushRelay> pushViews;
 };
 
 // One instance, defined in the plug-in, for the host and the plug-in alike.

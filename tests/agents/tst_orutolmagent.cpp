@@ -199,15 +199,38 @@ private Q_SLOTS:
         QVERIFY(agent->SerialNumber().isEmpty());
         QCOMPARE(pushed("DISCONNECT").size(), 1);
 
-        // Each of the four kinds of heartbeat request keeps at most ten waiting.
-        QVERIFY(ticks(12));
-        QCOMPARE(agent->pendingReplies.size(), size_t(4 * 10));
+        // Each of the four kinds of heartbeat request keeps ten minutes of ticks waiting.
+        QVERIFY(ticks(1200));
+        QCOMPARE(agent->pendingReplies.size(), size_t(4 * 1200));
         // Late answers, newest first: the oldest request still waited for sticks.
         const auto serials = controller->requestsNamed("GetSN");
         for (int i = serials.size() - 1; i >= 0; --i)
             controller->reply(serials.at(i), with(Ok, {{"VALUE", QString::number(i)}}));
         QVERIFY(settled());
-        QCOMPARE(agent->SerialNumber(), QString::number(serials.size() - 10));
+        QCOMPARE(agent->SerialNumber(), QString::number(serials.size() - 1200));
+    }
+
+    void controllerSixSecondsLateKeepsItsAircraftUntilItFallsSilent() {
+        const auto answer = [](const QJsonObject &request) {
+            const QString cmd = request.value("CMD").toString();
+            return cmd == "GetSN"           ? with(Ok, {{"VALUE", "SN-late"}})
+                   : cmd == "GetFlightType" ? with(Ok, {{"VALUE", 1}})
+                                            : Ok;
+        };
+        QList<QList<QJsonObject>> sentAt; // per tick
+        for (int tick = 0; tick < 51; ++tick) {
+            const int before = controller->requests.size();
+            agent->onHeartbeat();
+            QVERIFY(settled());
+            sentAt << controller->requests.mid(before);
+            // Twelve ticks (six seconds) late, then silent: lost ten ticks after the last reply.
+            if (tick >= 12 && tick < 40) {
+                for (const QJsonObject &request : sentAt.at(tick - 12))
+                    controller->reply(request, answer(request));
+            }
+            QCOMPARE(pushed("DISCONNECT").size(), tick < 50 ? 0 : 1);
+        }
+        QCOMPARE(pushed("CONNECT").size(), 1);
     }
 
     void upload_data() {

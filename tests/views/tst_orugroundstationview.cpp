@@ -27,6 +27,23 @@ private Q_SLOTS:
         QVERIFY(push.waitForEvent("CONNECT"));
     }
 
+    void everyPushClientGetsEachBroadcastOnceInOrder() {
+        auto &service = OruGroundStationService::instance();
+        JsonClient second;
+        const QJsonObject ready{{"EVENT", "READY"}};
+        QVERIFY(second.open("/groundstation/push") && QTest::qWaitFor([&]() {
+                    service.broadcastJson(ready);
+                    return second.received.contains(ready);
+                }));
+        QList<QJsonObject> sent;
+        for (const QJsonValue &value : {QJsonValue(1), QJsonValue("two"), QJsonValue(3.5)})
+            sent << QJsonObject{{"EVENT", "ORDER"}, {"VALUE", value}};
+        for (const QJsonObject &event : sent)
+            service.broadcastJson(event);
+        QTRY_COMPARE(second.events("ORDER"), sent);
+        QTRY_COMPARE(push.events("ORDER"), sent);
+    }
+
     void valuesReachTheController_data() {
         QTest::addColumn<QString>("command");
         QTest::addColumn<QJsonObject>("value");
