@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -40,8 +41,8 @@ struct SocketPair {
 } // namespace
 
 // What the host relies on from an event dispatcher. Runs under ours and, as a
-// second ctest entry, under Qt's, which must agree. Waking the loop from
-// another thread is left to the suite: every posted event and quit() needs it.
+// second ctest entry, under Qt's, which must agree. A cross-thread interrupt
+// is left to the suite: every thread's quit() needs one.
 class tst_EpollEventDispatcher : public QObject {
     Q_OBJECT
 
@@ -102,6 +103,20 @@ private Q_SLOTS:
         QTRY_VERIFY(log.fired.size() > 1);
         log.killTimer(repeating);
         QCOMPARE(firedWhenNestedEnded, 1);
+    }
+
+    void postedEventsFromAnotherThreadWakeTheLoop() {
+        QEventLoop loop;
+        QList<int> order;
+        QTimer::singleShot(5000, &loop, [&loop]() { loop.exit(1); });
+        std::thread poster([&]() {
+            for (int i = 0; i < 3; ++i)
+                QMetaObject::invokeMethod(&loop, [&order, i]() { order.append(i); });
+            QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+        });
+        QCOMPARE(loop.exec(), 0);
+        poster.join();
+        QCOMPARE(order, (QList<int>{0, 1, 2}));
     }
 
     void socketNotifiers_data() {
