@@ -4,18 +4,11 @@
 // commands one of them through the broker.
 import {test, before, after} from 'node:test';
 import assert from 'node:assert/strict';
-import {spawn} from 'node:child_process';
 import {mkdirSync, mkdtempSync, rmSync, writeFileSync} from 'node:fs';
 import {createServer} from 'node:net';
 import {tmpdir} from 'node:os';
 import path from 'node:path';
-import {fileURLToPath} from 'node:url';
-import {chromium} from 'playwright-core';
-
-const root = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
-const bin = (name, variable) => path.resolve(process.env[variable] || path.join(root, 'build/bin', name));
-const artifacts = path.resolve(process.env.ORU_ARTIFACT_DIR || path.join(root, 'build/browser'));
-const BASE = 'http://127.0.0.1:19870';
+import {BASE, artifacts, bin, homeEnv, launchBrowser, run, stop} from './fixture.mjs';
 
 let scratch;
 let context;
@@ -32,14 +25,6 @@ const freePort = () =>
         });
     });
 
-function run(file, args, env) {
-    const child = spawn(file, args, {env, stdio: ['ignore', 'pipe', 'pipe']});
-    child.output = '';
-    for (const stream of [child.stdout, child.stderr])
-        stream.on('data', (chunk) => (child.output = (child.output + chunk).slice(-20000)));
-    children.push(child);
-}
-
 before(async () => {
     scratch = mkdtempSync(path.join(tmpdir(), 'oru-fleetview-'));
     const [mqttPort, wsPort] = [await freePort(), await freePort()];
@@ -54,22 +39,18 @@ before(async () => {
     );
     const home = path.join(scratch, 'home');
     mkdirSync(home);
-    const env = {...process.env, HOME: home, XDG_CONFIG_HOME: `${home}/.config`, XDG_DATA_HOME: `${home}/.local`};
+    const env = homeEnv(home);
     // The bridge and the page retry a broker that is not up yet by themselves.
-    run('/usr/sbin/mosquitto', ['-c', config], env);
-    run(bin('oru-host', 'ORU_HOST_BIN'), ['--simulate', '2', '--sim-speed', '5'], env);
-    run(
-        bin('oru-bridge', 'ORU_BRIDGE_BIN'),
-        ['--station', 'alpha', '--broker', `mqtt://127.0.0.1:${mqttPort}`, '--allow-commands'],
-        env,
+    children.push(
+        run('/usr/sbin/mosquitto', ['-c', config], env),
+        run(bin('oru-host', 'ORU_HOST_BIN'), ['--simulate', '2', '--sim-speed', '5'], env),
+        run(
+            bin('oru-bridge', 'ORU_BRIDGE_BIN'),
+            ['--station', 'alpha', '--broker', `mqtt://127.0.0.1:${mqttPort}`, '--allow-commands'],
+            env,
+        ),
     );
-
-    context = await chromium.launchPersistentContext(path.join(scratch, 'profile'), {
-        executablePath: process.env.ORU_CHROMIUM || '/usr/bin/chromium',
-        headless: true,
-        viewport: {width: 1440, height: 900},
-        args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking'],
-    });
+    context = await launchBrowser(path.join(scratch, 'profile'));
     page = context.pages()[0] || (await context.newPage());
     page.on('pageerror', (e) => pageErrors.push(e.message));
     const loaded = () => page.goto(`${BASE}/`).catch(() => null);
@@ -81,10 +62,9 @@ after(async () => {
     await page?.screenshot({path: path.join(artifacts, 'fleetview.png')}).catch(() => {});
     await context?.close().catch(() => {});
     for (const child of children.reverse()) {
-        const gone = child.exitCode != null || child.signalCode != null;
         // One that ended before its time tells why.
-        if (gone && !child.killed) console.log(child.output);
-        if (!gone) await new Promise((resolve) => child.once('exit', resolve).kill('SIGTERM'));
+        if ((child.exitCode != null || child.signalCode != null) && !child.killed) console.log(child.output);
+        await stop(child);
     }
     if (scratch) rmSync(scratch, {recursive: true, force: true});
 });

@@ -40,13 +40,6 @@ private Q_SLOTS:
         QVERIFY(web.open("/groundstation") && push.open("/groundstation/push"));
     }
 
-    void createInstanceKeepsOneInstance() {
-        OruGroundStationService *first = OruGroundStationService::instancePtr();
-        SingletonEx<OruGroundStationService>::createInstance();
-        QCOMPARE(OruGroundStationService::instancePtr(), first);
-        QCOMPARE(&OruGroundStationService::instance(), first);
-    }
-
     void sequenceStringsAreBlankPaddedAndDistinct() {
         // Two halves of four, each a hexadecimal number padded with blanks on the left.
         static const QRegularExpression form(

@@ -5,11 +5,8 @@
 #include <QTcpSocket>
 #include <QTest>
 
-#include <csignal>
-#include <sys/prctl.h>
-
 BrokerProcess::BrokerProcess(QObject *parent)
-    : QProcess(parent) {
+    : ChildProcess(parent) {
     setProcessChannelMode(QProcess::ForwardedErrorChannel);
     setStandardOutputFile(QProcess::nullDevice());
 }
@@ -37,18 +34,7 @@ bool BrokerProcess::launch() {
 }
 
 bool BrokerProcess::stop() {
-    if (state() == QProcess::NotRunning)
-        return true;
-    terminate();
-    if (!waitForFinished(10000)) {
-        kill();
-        waitForFinished(5000);
-    }
-    return exitStatus() == QProcess::NormalExit;
-}
-
-void BrokerProcess::setupChildProcess() {
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    return state() == QProcess::NotRunning || terminateWithin(10000);
 }
 
 quint16 freePort() {

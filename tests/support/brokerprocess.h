@@ -1,13 +1,14 @@
 #ifndef BROKERPROCESS_H
 #define BROKERPROCESS_H
 
-#include <QProcess>
+#include "childprocess.h"
+
 #include <QTemporaryDir>
 
 // A real Mosquitto on a free loopback port, configured in a folder of its
 // own; relaunched, it keeps the port. Sessions and queued messages persist in
 // that folder, so a subscriber's session outlives a restart.
-class BrokerProcess : public QProcess {
+class BrokerProcess : public ChildProcess {
     Q_OBJECT
 public:
     explicit BrokerProcess(QObject *parent = nullptr);
@@ -18,9 +19,6 @@ public:
     bool stop();
     quint16 port() const { return m_port; }
     QString url() const { return QStringLiteral("mqtt://127.0.0.1:%1").arg(m_port); }
-
-protected:
-    void setupChildProcess() override;
 
 private:
     QTemporaryDir m_dir;

@@ -5,13 +5,12 @@
 #include <QTest>
 
 #include <algorithm>
-#include <csignal>
 #include <linux/capability.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 
 HostProcess::HostProcess(QObject *parent)
-    : QProcess(parent) {
+    : ChildProcess(parent) {
     setProcessChannelMode(QProcess::MergedChannels);
     connect(this, &QProcess::readyRead, this, [this]() {
         m_output += readAll();
@@ -38,12 +37,7 @@ bool HostProcess::launch(const QStringList &arguments, const QString &program) {
 
 bool HostProcess::stop() {
     m_admin.socket.close();
-    terminate();
-    if (!waitForFinished(20000)) {
-        kill();
-        waitForFinished(5000);
-    }
-    return exitStatus() == QProcess::NormalExit && exitCode() == 0;
+    return terminateWithin(20000) && exitCode() == 0;
 }
 
 bool HostProcess::connectClient(JsonClient &client, const QString &path, int timeoutMs) {
@@ -78,9 +72,8 @@ qint64 HostProcess::residentKiB() const {
 }
 
 void HostProcess::setupChildProcess() {
-    // Async-signal-safe calls only. A dying test must not leave a host holding
-    // the port, and root must not bypass file permissions.
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    // Async-signal-safe calls only. Root must not bypass file permissions.
+    ChildProcess::setupChildProcess();
     for (const int capability : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER})
         prctl(PR_CAPBSET_DROP, capability, 0, 0, 0);
     if (m_descriptorLimit > 0) {

@@ -1,14 +1,14 @@
 #ifndef HOSTPROCESS_H
 #define HOSTPROCESS_H
 
+#include "childprocess.h"
 #include "jsonclient.h"
 
-#include <QProcess>
 #include <QTemporaryDir>
 
 // The real host program with simulated aircraft: its own HOME, its output kept
 // for failure reports, the admin path at hand and its resident memory readable.
-class HostProcess : public QProcess {
+class HostProcess : public ChildProcess {
     Q_OBJECT
 public:
     explicit HostProcess(QObject *parent = nullptr);
