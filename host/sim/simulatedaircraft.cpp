@@ -593,7 +593,7 @@ QString SimulatedAircraft::readWaypointActions(const QJsonObject &object,
         const QJsonObject entry = item.toObject();
         const QString name = entry.value(QStringLiteral("ACTION_TYPE")).toString();
         qint64 parameter = 0;
-        const QString error = readAction(entry, name, parameter);
+        QString error = readAction(entry, name, parameter);
         if (!error.isEmpty())
             return error;
         const int code = actionCode(name);

@@ -71,7 +71,8 @@ void OruTolmAgent::sendUploadWayPoint(int remaining, std::shared_ptr<tagWAYLINE_
     }
     QJsonObject request{{QStringLiteral("CMD"), QStringLiteral("UploadWayPoint")},
                         {QStringLiteral("VALUE"), point}};
-    sendRequest(request, [this, remaining, record, reply, count](const QJsonObject &answered) {
+    sendRequest(request, [this, remaining, record = std::move(record), reply,
+                          count](const QJsonObject &answered) {
         if (!isSuccess(answered)) {
             answer(reply, answered);
             return;
@@ -102,29 +103,30 @@ void OruTolmAgent::sendDownloadWayPoint(int remaining, std::shared_ptr<tagWAYLIN
     QJsonObject request{{QStringLiteral("CMD"), QStringLiteral("DownloadWayPoint")},
                         {QStringLiteral("VALUE"),
                          QJsonObject{{QStringLiteral("INDEX"), record->length - remaining}}}};
-    sendRequest(request, [this, remaining, record, reply](const QJsonObject &answered) {
-        if (!isSuccess(answered)) {
-            answer(reply, answered);
-            return;
-        }
-        const QJsonObject point = answered.value(QStringLiteral("VALUE")).toObject();
-        tagWAYLINE_WAYPOINT waypoint = WaylineCodec::readWaypoint(point);
-        if (waypoint.hasAction) {
-            const QJsonObject action = point.value(QStringLiteral("ACTION")).toObject();
-            WaylineCodec::readControllerCommands(
-                action.value(QStringLiteral("COMMAND_LIST")).toObject(), waypoint);
-        }
-        record->waypoints.append(waypoint);
-        if (remaining > 1) {
-            sendDownloadWayPoint(remaining - 1, record, reply);
-            return;
-        }
-        mission = *record;
-        QJsonObject json;
-        WaylineCodec::writeMission(mission, json);
-        answer(reply, {{QStringLiteral("ERROR"), QStringLiteral("SUCCESS")},
-                       {QStringLiteral("VALUE"), json}});
-    });
+    sendRequest(request,
+                [this, remaining, record = std::move(record), reply](const QJsonObject &answered) {
+                    if (!isSuccess(answered)) {
+                        answer(reply, answered);
+                        return;
+                    }
+                    const QJsonObject point = answered.value(QStringLiteral("VALUE")).toObject();
+                    tagWAYLINE_WAYPOINT waypoint = WaylineCodec::readWaypoint(point);
+                    if (waypoint.hasAction) {
+                        const QJsonObject action = point.value(QStringLiteral("ACTION")).toObject();
+                        WaylineCodec::readControllerCommands(
+                            action.value(QStringLiteral("COMMAND_LIST")).toObject(), waypoint);
+                    }
+                    record->waypoints.append(waypoint);
+                    if (remaining > 1) {
+                        sendDownloadWayPoint(remaining - 1, record, reply);
+                        return;
+                    }
+                    mission = *record;
+                    QJsonObject json;
+                    WaylineCodec::writeMission(mission, json);
+                    answer(reply, {{QStringLiteral("ERROR"), QStringLiteral("SUCCESS")},
+                                   {QStringLiteral("VALUE"), json}});
+                });
 }
 
 // Fly-to-point: cancel whatever runs, upload a two-waypoint mission from the

@@ -187,7 +187,7 @@ QString WaylineFiles::storedName(const QString &name) {
         if (code == '/' || code == '\\' || isInvisible(code))
             return QString();
     }
-    const QString stored = name.normalized(QString::NormalizationForm_C);
+    QString stored = name.normalized(QString::NormalizationForm_C);
     if (stored.isEmpty() || stored.startsWith(QLatin1Char('.')) || stored.toUtf8().size() > 255)
         return QString();
     return stored;

@@ -18,7 +18,7 @@ namespace {
 void replyInBackground(WorkerPool &pool, std::function<QJsonObject()> work, ReplyCallback writer,
                        CancelFlag cancelled) {
     pool.run(
-        [work, writer]() -> std::function<void()> {
+        [work = std::move(work), writer = std::move(writer)]() -> std::function<void()> {
             const QJsonObject reply = work();
             return [writer, reply]() {
                 if (writer)
