@@ -153,10 +153,15 @@ test("a plan's fences and rally points hold the path; what is no plan, or far to
         [many, /more than 5000 items/],
     ])
         assert.throws(() => planToMission(input), reason);
-    const odd = [null, 'x', {command: 'DROP'}, {type: 'ComplexItem', complexItemType: '<b>'}, {command: 300}];
+    const odd = [
+        null,
+        {command: 'x'.repeat(1e5)},
+        {type: 'ComplexItem', complexItemType: 'constructor'},
+        {command: 300},
+    ];
     assert.match(
         planToMission({fileType: 'Plan', mission: {items: odd}}).notes.join(' '),
-        /"<b>" item at item 4.*MAVLink command 300\)/s,
+        /without a command at item 2.*"constructor" item at item 3.*MAVLink command 300\)/s,
     );
 });
 

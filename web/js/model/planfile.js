@@ -269,15 +269,18 @@ class PlanReader {
                 throw new Error(
                     `The plan has more than ${PLAN_LIMITS.items} items; no mission for this aircraft is that long.`,
                 );
-            if (!raw || typeof raw !== 'object') this.note('an entry that is no mission item', n);
+            if (!raw || typeof raw !== 'object') this.note('Left out: an entry that is no mission item', n);
+            // Scans hold plain items only; anything deeper is no file a planner writes.
+            else if (raw.type === 'ComplexItem' && within) this.note(`Left out: an item nested in the ${within}`, n);
             else if (raw.type === 'ComplexItem') this.complex(raw, n);
+            else if (!Number.isInteger(raw.command)) this.note('Left out: an item without a command', n);
             else this.simple(raw, n, within ? ` in the ${within}` : '');
         });
     }
 
     complex(raw, n) {
         const type = String(raw.complexItemType ?? '');
-        const name = COMPLEX_NAMES[type] || `"${type.slice(0, 40)}" item`;
+        const name = Object.hasOwn(COMPLEX_NAMES, type) ? COMPLEX_NAMES[type] : `"${type.slice(0, 40)}" item`;
         const land = raw.landCoordinate;
         if (Array.isArray(land) && validPosition(land[0], land[1])) {
             this.landAt(land[0], land[1], n);
