@@ -96,6 +96,8 @@ export class MissionOps {
             zoneError: error,
             flyLimit: serial ? this.api.limit(serial) : null,
             home: aircraft ? aircraft.home : null,
+            fences: this.api.planOverlay.fences,
+            rally: this.api.planOverlay.rally,
         });
         this.findings = findings;
         this.renderChecks(findings, zones);
