@@ -118,7 +118,7 @@ test('a mission is planned, checked and uploaded from the browser, and kept as a
     await waitFor(() => document.querySelectorAll('#log-events li[data-event="WP_UPLOAD_PROGRESS"]').length === 4);
 
     // The figures count the way from the hovering aircraft; in flight, the progress counts down.
-    assert.match(await page.textContent('#st-transit'), /\d+ m · \d+:\d\d/);
+    assert.match(await page.textContent('#st-transit'), /\d k?m · \d+:\d\d/);
     assert.equal(await page.locator('#alt-profile polyline').count(), 2);
     await page.click('#btn-start');
     await page.waitForSelector('#mission-progress:not([hidden])', {timeout: 15000});

@@ -13,10 +13,22 @@ function el(tag, attrs = {}, text = '') {
     return node;
 }
 
+// A way there or back longer than the mission would squeeze the mission to
+// a sliver: then the mission is drawn alone.
+function focus(profile, at) {
+    const points = profile ? profile.points : [];
+    if (!points.length) return {points, from: 0, to: 0, mark: null};
+    const {from, to} = profile;
+    const end = points[points.length - 1].along;
+    if (!(to > from && Math.max(from, end - to) > to - from)) return {points, from, to, mark: at};
+    const kept = points.filter((p) => p.along >= from && p.along <= to).map((p) => ({...p, along: p.along - from}));
+    return {points: kept, from: 0, to: to - from, mark: at != null ? at - from : null};
+}
+
 // profile: {points: [{along, alt, index}], from, to} (missionstats.js);
 // at: distance flown so far, or null.
 export function drawProfile(container, profile, at = null) {
-    const pts = profile ? profile.points : [];
+    const {points: pts, from, to, mark} = focus(profile, at);
     if (pts.length < 2) {
         container.replaceChildren();
         return;
@@ -26,7 +38,7 @@ export function drawProfile(container, profile, at = null) {
     const x = (d) => PAD.left + (d / length) * (W - PAD.left - PAD.right);
     const y = (alt) => H - PAD.bottom - (Math.max(0, alt) / top) * (H - PAD.top - PAD.bottom);
     const line = (list) => list.map((p) => `${x(p.along).toFixed(1)},${y(p.alt).toFixed(1)}`).join(' ');
-    const inMission = pts.filter((p) => p.along >= profile.from - 0.01 && p.along <= profile.to + 0.01);
+    const inMission = pts.filter((p) => p.along >= from - 0.01 && p.along <= to + 0.01);
     const svg = el('svg', {viewBox: `0 0 ${W} ${H}`, class: 'profile-svg', role: 'img'});
     svg.append(
         el('title', {}, `Height above home along the flight: up to ${Math.round(top)} m over ${Math.round(length)} m`),
@@ -42,7 +54,9 @@ export function drawProfile(container, profile, at = null) {
     );
     for (const p of pts.filter((q) => q.index != null))
         svg.append(el('circle', {cx: x(p.along), cy: y(p.alt), r: 2.5, class: 'profile-wp'}));
-    if (at != null && Number.isFinite(at))
-        svg.append(el('line', {x1: x(at), x2: x(at), y1: PAD.top, y2: y(0), class: 'profile-at'}));
+    if (mark != null && Number.isFinite(mark)) {
+        const mx = x(Math.min(length, Math.max(0, mark)));
+        svg.append(el('line', {x1: mx, x2: mx, y1: PAD.top, y2: y(0), class: 'profile-at'}));
+    }
     container.replaceChildren(svg);
 }
