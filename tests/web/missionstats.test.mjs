@@ -3,6 +3,7 @@ import assert from 'node:assert/strict';
 import {missionStats, missionProgress} from '../../web/js/model/missionstats.js';
 import {createMission, createWaypoint} from '../../web/js/model/mission.js';
 import {offset} from '../../web/js/geo/earth.js';
+import {checkMission} from '../../web/js/model/checks.js';
 
 const home = {lat: 47.3977, lng: 8.5456};
 
@@ -51,6 +52,12 @@ test('distance, time and battery take in the way to the first waypoint and the w
     ]);
     assert.deepEqual([Math.round(profile.from), Math.round(profile.to)], [400, 800]);
     assert.equal(missionStats(createMission()), null);
+    const low = (percent) =>
+        checkMission(mission({finishAction: 1}), {zones: [], home, start: {...home, alt: 0}, battery: {percent}});
+    assert.deepEqual(
+        [low(20), low(50)].map((found) => found.map((f) => f.code)),
+        [['battery'], []],
+    );
 });
 
 test('progress counts down what is left of the mission and the way home from where the aircraft is', () => {

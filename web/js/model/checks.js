@@ -5,13 +5,15 @@ import {zoneConflicts} from '../geo/path.js';
 import {fenceConflicts, insideFence} from '../geo/fences.js';
 import {distance} from '../geo/earth.js';
 import {formatDistance, formatDuration} from './units.js';
+import {missionStats, RESERVE_PERCENT} from './missionstats.js';
 
 const list = (indices) => indices.map((i) => i + 1).join(', ');
 
 // context: {zones: [{lat, lng, radius, name}] | null when unknown,
 //           zoneError: text, flyLimit: {maxHeight, maxDistance} | null,
 //           home: {lat, lng} | null,
-//           fences, rally: a mission file's fences and rally points (planfile.js)}
+//           fences, rally: a mission file's fences and rally points (planfile.js),
+//           start: {lat, lng, alt} of the aircraft | null, battery: {percent} | null}
 export function checkMission(mission, context = {}) {
     const found = [];
     const add = (level, code, text, waypoints = []) => found.push({level, code, text, waypoints});
@@ -118,6 +120,13 @@ export function checkMission(mission, context = {}) {
             );
         }
     }
+    const energy = wps.length && context.battery ? missionStats(mission, context).battery : null;
+    if (energy && energy.enough === false)
+        add(
+            'warning',
+            'battery',
+            `The flight takes about ${Math.ceil(energy.needed)} % of the battery, from where the aircraft is to the end; it has ${Math.round(energy.atHand)} % and gives up its mission at ${RESERVE_PERCENT} %.`,
+        );
     checkPlanExtras(wps, context, add);
     return found;
 }
