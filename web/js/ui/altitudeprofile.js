@@ -28,7 +28,7 @@ function focus(profile, at) {
 // profile: {points: [{along, alt, index}], from, to} (missionstats.js);
 // at: distance flown so far, or null.
 export function drawProfile(container, profile, at = null) {
-    const {points: pts, from, to, mark} = focus(profile, at);
+    const {points: pts, mark} = focus(profile, at);
     if (pts.length < 2) {
         container.replaceChildren();
         return;
@@ -38,7 +38,7 @@ export function drawProfile(container, profile, at = null) {
     const x = (d) => PAD.left + (d / length) * (W - PAD.left - PAD.right);
     const y = (alt) => H - PAD.bottom - (Math.max(0, alt) / top) * (H - PAD.top - PAD.bottom);
     const line = (list) => list.map((p) => `${x(p.along).toFixed(1)},${y(p.alt).toFixed(1)}`).join(' ');
-    const inMission = pts.filter((p) => p.along >= from - 0.01 && p.along <= to + 0.01);
+    const inMission = pts.filter((p) => p.index != null);
     const svg = el('svg', {viewBox: `0 0 ${W} ${H}`, class: 'profile-svg', role: 'img'});
     svg.append(
         el('title', {}, `Height above home along the flight: up to ${Math.round(top)} m over ${Math.round(length)} m`),

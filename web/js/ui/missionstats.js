@@ -11,11 +11,11 @@ const FLYING = new Set(['MISSION', 'MISSION_PAUSED']);
 const figure = (f) => (f ? `${formatDistance(f.length)} · ${formatDuration(f.seconds)}` : '–');
 
 function batteryText(b, endless) {
-    const full = b.needed > 100 ? ', more than a full battery' : '';
-    const needed = `${Math.ceil(b.needed)} %${endless ? ' a pass' : ''}${full}`;
-    if (b.atHand == null) return `${needed} of a full battery`;
+    const needed = `${Math.ceil(b.needed)} %${endless ? ' a pass' : ''}`;
+    const more = b.needed > 100 ? '; more than a full battery' : '';
+    if (b.atHand == null) return `${needed} of a full battery${more}`;
     const verdict = b.enough ? 'enough' : 'not enough';
-    return `${needed} of ${Math.round(b.atHand)} % at hand, ${RESERVE_PERCENT} % kept: ${verdict}`;
+    return `${needed} of ${Math.round(b.atHand)} % at hand, ${RESERVE_PERCENT} % kept: ${verdict}${more}`;
 }
 
 export class MissionStatsView {
