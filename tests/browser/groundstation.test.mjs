@@ -117,6 +117,13 @@ test('a mission is planned, checked and uploaded from the browser, and kept as a
     assert.equal(await page.textContent('#upload-percent'), '100 %');
     await waitFor(() => document.querySelectorAll('#log-events li[data-event="WP_UPLOAD_PROGRESS"]').length === 4);
 
+    // The figures count the way from the hovering aircraft; in flight, the progress counts down.
+    assert.match(await page.textContent('#st-transit'), /\d k?m · \d+:\d\d/);
+    assert.equal(await page.locator('#alt-profile polyline').count(), 2);
+    await page.click('#btn-start');
+    await page.waitForSelector('#mission-progress:not([hidden])', {timeout: 15000});
+    assert.match(await page.textContent('#mission-progress-label'), /to go$/);
+
     // A saved wayline survives a reload and loads back into the editor.
     await page.click('#tab-files');
     await page.fill('#wl-name', 'browser-check');
@@ -135,6 +142,16 @@ test('a mission is planned, checked and uploaded from the browser, and kept as a
         loaded.every((p, i) => samePlace(p, planned[i])),
         `${JSON.stringify(loaded)} is where it was saved`,
     );
+
+    // A real plan with fences: its waypoints replace the mission, its fences go on the map.
+    await page.setInputFiles(
+        '#plan-file',
+        new URL('../web/fixtures/plans/px4-geofence-avoid.plan', import.meta.url).pathname,
+    );
+    await waitFor(
+        () => window.oru.store.mission.waypoints.length === 3 && !document.getElementById('plan-extras').hidden,
+    );
+    assert.match(await page.textContent('#import-notes'), /take-off at item 1/);
 
     // The page shows a host that went away, and finds it again by itself.
     await stop(host);

@@ -49,15 +49,17 @@ test("an aircraft's own mission report without command lists says what is missin
     assert.match(notes.join(' '), /2 waypoint action\(s\) were not reported/);
 });
 
-test('length and time cover climbs, per-waypoint speeds, hovers and repetitions', () => {
+test('length and time cover climbs, the speed of the waypoint a leg leads to, hovers and repetitions', () => {
     const [a, bp] = [createWaypoint(home.lat, home.lng), offset(home, 90, 400)];
     const b = Object.assign(createWaypoint(bp.lat, bp.lng), {alt: 330, actions: [{type: 'WP_ACTION_STAY', param: 5}]});
     const m = Object.assign(createMission(), {idleSpeed: 10, waypoints: [a, b]});
     const rounded = () => [estimate(m).length, estimate(m).seconds].map(Math.round);
-    assert.deepEqual(rounded(), [500, 55]);
-    Object.assign(a, {speed: 5});
+    // The 300 m climb at 5 m/s outlasts 400 m at 10 m/s.
+    assert.deepEqual(rounded(), [500, 65]);
+    Object.assign(a, {speed: 2});
+    Object.assign(b, {speed: 5});
     m.execCount = 2;
-    assert.deepEqual(rounded(), [1000, 210]);
+    assert.deepEqual(rounded(), [1000, 170]);
 });
 
 function line(count, spacing = 50) {

@@ -1,7 +1,9 @@
 import {test} from 'node:test';
 import assert from 'node:assert/strict';
-import {missionToPlan, planToMission, missionToGeoJSON} from '../../web/js/model/planfile.js';
+import {readFileSync} from 'node:fs';
+import {missionToPlan, planToMission, missionToGeoJSON, PLAN_LIMITS} from '../../web/js/model/planfile.js';
 import {createMission, createWaypoint} from '../../web/js/model/mission.js';
+import {checkMission} from '../../web/js/model/checks.js';
 
 // actions('STAY 3', 'SIMPLE_SHOT 0'): the editor's actions, written short.
 const actions = (...list) =>
@@ -30,32 +32,137 @@ test('a plan has plain waypoint items in degrees relative to home, and reads bac
     assert.deepEqual(strip(mission), strip(m));
 });
 
-test('a plan from another planner keeps what this aircraft can fly and says what it left out; what is no plan is refused', () => {
-    const item = (command, frame, params) => ({type: 'SimpleItem', command, frame, params});
-    const items = [
-        item(22, 3, [15, 0, 0, null, -35.36, 149.16, 30]),
-        item(16, 3, [0, 0, 0, null, -35.361, 149.161, 50]),
-        item(178, 2, [1, 4, -1, 0, 0, 0, 0]),
-        item(16, 0, [2.5, 0, 0, 270, -35.362, 149.162, 640]),
-        {type: 'ComplexItem', complexItemType: 'survey'},
-        item(2000, 2, [0, 0, 1, 0, 0, 0, 0]),
-        item(300, 2, [0, 0, 0, 0, 0, 0, 0]),
-        item(21, 3, [0, 0, 0, null, -35.362, 149.162, 0]),
+const read = (name) => readFileSync(new URL(`./fixtures/plans/${name}`, import.meta.url), 'utf8');
+const shots = (m) => m.waypoints.flatMap((w) => w.actions).filter((a) => a.type === 'WP_ACTION_SIMPLE_SHOT').length;
+const stays = (m) =>
+    m.waypoints.flatMap((w) => w.actions).reduce((t, a) => t + (a.type === 'WP_ACTION_STAY' ? a.param : 0), 0);
+
+// Real files of other planners (SOURCES.md): heights above home, the landing
+// point (or the finish action), cruise speed and speed range, photos, stay
+// seconds, and what the notes must say.
+const FILES = [
+    [
+        'qgc-arducopter-sitl.plan',
+        [60, 150, 100, 70, 15, 15],
+        [-35.3605661, 149.16523],
+        5,
+        10,
+        0,
+        30,
+        [
+            /take-off at item 1: the aircraft takes off by itself/,
+            /sea level at item 4: .* 584 m/,
+            /region of interest at item 5\./,
+            /height above terrain at items 6 and 8/,
+            /spline waypoint at item 9/,
+        ],
+    ],
+    [
+        'px4-vtol-mission.plan',
+        [20, 30, 30, 30, 30, 30, 20, 20],
+        [47.397748880653054, 8.545753080416318],
+        15,
+        15,
+        0,
+        0,
+        [/take-off at item 1/],
+    ],
+    [
+        'px4-gripper-delivery.plan',
+        [5, 5, 10],
+        0,
+        5,
+        10,
+        0,
+        0,
+        [/gripper action at item 3\./, /landing before the end at item 2/],
+    ],
+    [
+        'mavsdk-survey.plan',
+        Array(8).fill(50),
+        0,
+        5,
+        10,
+        8,
+        0,
+        [/camera mode change at item 1/, /every 25 m in the survey at item 2/],
+    ],
+    [
+        'mavsdk-structure-scan.plan',
+        [],
+        0,
+        5,
+        10,
+        0,
+        0,
+        [/structure scan at item 2: the file does not list its waypoints/],
+    ],
+    ['qgc-section-test.plan', [20, 20, 20], 0, 5, 10, 0, 0, [/take-off at item 1/]],
+    [
+        'qgc-old-format.mission',
+        [10, 20, 5, 5, 5],
+        [47.66015362, -122.29410456],
+        5,
+        10,
+        0,
+        0,
+        [/loiter of 1 turn at item 2/, /loiter of 3 turns at item 3/],
+    ],
+    ['px4-geofence-avoid.plan', [20, 20, 20], 1, 5, 10, 0, 0, [/3 fences are shown on the map/]],
+];
+
+test('real plans of other planners come in flyable: landings, heights, speeds, scans, loiters, older forms', () => {
+    for (const [file, heights, landing, idle, range, photos, stay, said] of FILES) {
+        const {mission, notes, fences, rally} = planToMission(read(file));
+        const last = mission.waypoints[mission.waypoints.length - 1];
+        const end = Array.isArray(landing) ? [2, ...landing] : [landing];
+        const got = [mission.finishAction, ...(Array.isArray(landing) ? [last.lat, last.lng] : [])];
+        assert.deepEqual([mission.waypoints.map((w) => w.alt), ...got], [heights, ...end], file);
+        assert.deepEqual(
+            [mission.idleSpeed, mission.maxSpeed, shots(mission), stays(mission)],
+            [idle, range, photos, stay],
+            file,
+        );
+        const text = notes.join('\n');
+        for (const pattern of said) assert.match(text, pattern, file);
+        assert.doesNotMatch(text, /with command|an item with/, file);
+        // Nothing left for the user to fix before an upload.
+        if (heights.length > 1) assert.deepEqual(checkMission(mission, {zones: [], fences, rally}), [], file);
+    }
+});
+
+test("a plan's fences and rally points hold the path; what is no plan, or far too large, is refused", () => {
+    const plan = JSON.parse(read('px4-geofence-avoid.plan'));
+    plan.mission.items.splice(4, 0, {...plan.mission.items[3], params: [0, 0, 0, null, 47.3953, 8.5429, 20]});
+    plan.rallyPoints.points = [
+        [47.3953, 8.5428, 30],
+        [47.3975, 8.545, 30],
     ];
-    const {mission, notes} = planToMission({fileType: 'Plan', mission: {cruiseSpeed: 12, items}});
-    assert.deepEqual([mission.idleSpeed, mission.finishAction, mission.yawMode], [12, 2, 3]);
-    const speedsAndYaws = mission.waypoints.map((w) => `${w.speed} ${w.yaw}`);
-    assert.deepEqual(speedsAndYaws, ['null 0', '4 -90']);
-    // Hold times are whole seconds on the aircraft.
-    assert.deepEqual(mission.waypoints[1].actions, actions('STAY 3', 'SIMPLE_SHOT 0'));
-    for (const said of [/not relative to home/, /take-off/, /survey/, /command 300/])
-        assert.match(notes.join('\n'), said);
-    for (const [text, reason] of [
+    const {mission, fences, rally} = planToMission(plan);
+    const text = checkMission(mission, {zones: [], fences, rally})
+        .map((f) => f.text)
+        .join('\n');
+    assert.match(text, /Fence 3 of the file \(keep-out circle of 111 m\): waypoint 4 inside/);
+    assert.match(text, /Rally point 1 of the file/);
+    const many = {fileType: 'Plan', mission: {items: Array(PLAN_LIMITS.items + 1).fill({})}};
+    for (const [input, reason] of [
         ['{"fileType": "Plan",', /not valid JSON/],
         ['{"type": "FeatureCollection"}', /not a QGroundControl plan/],
         ['[]', /not a QGroundControl plan/],
+        [' '.repeat(PLAN_LIMITS.fileBytes + 1), /larger than 4 MB/],
+        [many, /more than 5000 items/],
     ])
-        assert.throws(() => planToMission(text), reason);
+        assert.throws(() => planToMission(input), reason);
+    const odd = [
+        null,
+        {command: 'x'.repeat(1e5)},
+        {type: 'ComplexItem', complexItemType: 'constructor'},
+        {command: 300},
+    ];
+    assert.match(
+        planToMission({fileType: 'Plan', mission: {items: odd}}).notes.join(' '),
+        /without a command at item 2.*"constructor" item at item 3.*MAVLink command 300\)/s,
+    );
 });
 
 test('GeoJSON export has the path as a line and every waypoint as a point, longitude first', () => {

@@ -17,6 +17,8 @@ import {FleetView} from './model/fleetview.js';
 import {BrokerLink} from './protocol/brokerlink.js';
 import {StationPanel} from './ui/stationpanel.js';
 import {setupAbout} from './ui/about.js';
+import {MissionStatsView} from './ui/missionstats.js';
+import {PlanOverlay} from './ui/planoverlay.js';
 
 const origin = `ws://${location.host}`;
 const commands = new CommandChannel(`${origin}/groundstation`);
@@ -30,6 +32,9 @@ const store = new MissionStore(window.localStorage);
 const zones = new ZoneStore();
 const log = new LogPanel();
 const map = new MapView($('map'));
+// A mission file's fences and rally points; the checks hold the path to them.
+const planOverlay = new PlanOverlay(map.map, () => ops.scheduleCheck(0));
+const missionStats = new MissionStatsView();
 
 setupAbout();
 
@@ -141,6 +146,7 @@ const api = {
     pick,
     queryZones,
     replaceMission,
+    planOverlay,
     selected: () => selected,
     home: selectedHome,
     limit: (serial) => limits.get(serial) || null,
@@ -224,6 +230,7 @@ function renderNow() {
     flightPanel.render(a, selected ? limits.get(selected) : null);
     const limit = selected ? limits.get(selected) : null;
     map.setLimitCircle(a && a.home, limit ? limit.maxDistance : 0);
+    missionStats.render(store.mission, a, !!selected && uploadedVersion.get(selected) === missionVersion);
     const active = a && a.state ? a.state.waypointIndex : -1;
     if (active !== lastActive) {
         lastActive = active;
@@ -424,6 +431,7 @@ push.on('event', onEvent);
 store.on('changed', () => {
     missionVersion += 1;
     drawMission();
+    renderSoon();
 });
 store.on('selected', () => drawMission());
 

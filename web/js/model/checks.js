@@ -2,14 +2,18 @@
 // it is uploaded. Every finding is a sentence the user can act on.
 import {LIMITS, estimate} from './mission.js';
 import {zoneConflicts} from '../geo/path.js';
+import {fenceConflicts, insideFence} from '../geo/fences.js';
 import {distance} from '../geo/earth.js';
 import {formatDistance, formatDuration} from './units.js';
+import {missionStats, RESERVE_PERCENT} from './missionstats.js';
 
 const list = (indices) => indices.map((i) => i + 1).join(', ');
 
 // context: {zones: [{lat, lng, radius, name}] | null when unknown,
 //           zoneError: text, flyLimit: {maxHeight, maxDistance} | null,
-//           home: {lat, lng} | null}
+//           home: {lat, lng} | null,
+//           fences, rally: a mission file's fences and rally points (planfile.js),
+//           start: {lat, lng, alt} of the aircraft | null, battery: {percent} | null}
 export function checkMission(mission, context = {}) {
     const found = [];
     const add = (level, code, text, waypoints = []) => found.push({level, code, text, waypoints});
@@ -116,5 +120,45 @@ export function checkMission(mission, context = {}) {
             );
         }
     }
+    const energy = wps.length && context.battery ? missionStats(mission, context).battery : null;
+    if (energy && energy.enough === false)
+        add(
+            'warning',
+            'battery',
+            `The flight takes about ${Math.ceil(energy.needed)} % of the battery, from where the aircraft is to the end; it has ${Math.round(energy.atHand)} % and gives up its mission at ${RESERVE_PERCENT} %.`,
+        );
+    checkPlanExtras(wps, context, add);
     return found;
+}
+
+// The aircraft knows nothing of a file's fences and rally points, so the
+// page holds the path to the fences and says which rally points are out of
+// reach.
+function checkPlanExtras(wps, context, add) {
+    const fences = context.fences || [];
+    for (const c of fenceConflicts(wps, fences)) {
+        const f = c.fence;
+        const kind = f.inclusion ? 'keep-in' : 'keep-out';
+        const shape = f.points ? 'area' : `circle of ${formatDistance(f.radius)}`;
+        const parts = [];
+        if (c.wrong.length) parts.push(`waypoint ${list(c.wrong)} ${f.inclusion ? 'outside' : 'inside'}`);
+        if (c.legs.length) parts.push(`leg ${c.legs.map((i) => `${i + 1}→${i + 2}`).join(', ')} crossing its edge`);
+        add('error', 'fence', `Fence ${c.index + 1} of the file (${kind} ${shape}): ${parts.join('; ')}.`, c.wrong);
+    }
+    const limit = context.flyLimit;
+    const unreachable = (context.rally || [])
+        .map((p, i) => {
+            const far = limit && limit.maxDistance > 0 && context.home && distance(p, context.home) > limit.maxDistance;
+            const barred =
+                (context.zones || []).some((z) => distance(p, z) < z.radius) ||
+                fences.some((f) => insideFence(f, p) !== f.inclusion);
+            return far || barred ? i : -1;
+        })
+        .filter((i) => i >= 0);
+    if (unreachable.length)
+        add(
+            'warning',
+            'rally',
+            `Rally point ${list(unreachable)} of the file: beyond the distance limit, in a no-fly zone or on the wrong side of a fence.`,
+        );
 }

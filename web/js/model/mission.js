@@ -111,11 +111,26 @@ export function moveWaypoint(mission, from, to) {
     return true;
 }
 
-function legSpeed(mission, waypoint) {
+// The aircraft's climb and descent rates, m/s.
+export const CLIMB_RATE = 5;
+export const DESCENT_RATE = 3;
+
+// A leg is flown at the speed of the waypoint it leads to, else at the
+// cruise speed.
+export function speedTo(mission, waypoint) {
     return waypoint.speed != null ? waypoint.speed : mission.idleSpeed;
 }
 
-function staySeconds(waypoint) {
+// One leg a→b (alt in metres): its length and time. The aircraft climbs or
+// descends on the way; whichever takes longer sets the time.
+export function legFigures(a, b, speed) {
+    const flat = distance(a, b);
+    const rise = (b.alt ?? 0) - (a.alt ?? 0);
+    const vertical = Math.abs(rise) / (rise > 0 ? CLIMB_RATE : DESCENT_RATE);
+    return {flat, length: Math.hypot(flat, rise), seconds: Math.max(speed > 0 ? flat / speed : Infinity, vertical)};
+}
+
+export function staySeconds(waypoint) {
     const repeat = Math.max(1, waypoint.actionRepeat || 0);
     const once = waypoint.actions.reduce((sum, a) => sum + (a.type === 'WP_ACTION_STAY' ? Math.max(0, a.param) : 0), 0);
     return once * repeat;
@@ -128,10 +143,9 @@ export function estimate(mission) {
     let length = 0;
     let seconds = 0;
     for (let i = 0; i + 1 < wps.length; ++i) {
-        const leg = Math.hypot(distance(wps[i], wps[i + 1]), wps[i + 1].alt - wps[i].alt);
-        length += leg;
-        const speed = legSpeed(mission, wps[i]);
-        seconds += speed > 0 ? leg / speed : Infinity;
+        const leg = legFigures(wps[i], wps[i + 1], speedTo(mission, wps[i + 1]));
+        length += leg.length;
+        seconds += leg.seconds;
     }
     for (const w of wps) seconds += staySeconds(w);
     const runs = Math.max(1, mission.execCount || 0);

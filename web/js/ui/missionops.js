@@ -96,6 +96,13 @@ export class MissionOps {
             zoneError: error,
             flyLimit: serial ? this.api.limit(serial) : null,
             home: aircraft ? aircraft.home : null,
+            start:
+                aircraft && aircraft.state && aircraft.state.lat != null
+                    ? {...aircraft.state, alt: aircraft.state.height ?? 0}
+                    : null,
+            battery: aircraft ? aircraft.battery : null,
+            fences: this.api.planOverlay.fences,
+            rally: this.api.planOverlay.rally,
         });
         this.findings = findings;
         this.renderChecks(findings, zones);

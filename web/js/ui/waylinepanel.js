@@ -1,7 +1,7 @@
 // The Waylines tab: missions kept on the host by name, and mission files.
 import {$, h, busy, download} from './dom.js';
 import {missionToWire, missionFromWire} from '../model/mission.js';
-import {missionToPlan, planToMission, missionToGeoJSON} from '../model/planfile.js';
+import {missionToPlan, planToMission, missionToGeoJSON, PLAN_LIMITS} from '../model/planfile.js';
 
 // The host stores a wayline as a file of exactly this name.
 export function waylineNameProblem(name) {
@@ -81,6 +81,11 @@ export class WaylinePanel {
         const file = input.files && input.files[0];
         input.value = '';
         if (!file) return;
+        if (file.size > PLAN_LIMITS.fileBytes) {
+            const mb = PLAN_LIMITS.fileBytes / 1048576;
+            this.api.toast('error', `Could not import ${file.name}`, `The file is larger than ${mb} MB; no plan is.`);
+            return;
+        }
         let parsed;
         try {
             parsed = planToMission(await file.text());
@@ -91,6 +96,7 @@ export class WaylinePanel {
         const notes = $('import-notes');
         notes.replaceChildren(...parsed.notes.map((n) => h('li', {text: n})));
         notes.hidden = parsed.notes.length === 0;
+        this.api.planOverlay.set(file.name, parsed.fences, parsed.rally);
         if (!parsed.mission.waypoints.length) {
             this.api.toast('warning', `${file.name} holds no waypoints this aircraft can fly`);
             return;
