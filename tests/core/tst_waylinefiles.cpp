@@ -63,7 +63,6 @@ private Q_SLOTS:
         QVERIFY(home.isValid());
         qputenv("HOME", home.path().toUtf8());
         folder = home.path() + "/Documents/Oru/Groundstation/Waylines";
-        QCOMPARE(WaylineFiles::defaultFolder(), folder);
         files = WaylineFiles(folder);
         // Every level up from a documents folder that did not exist before.
         files.makeFolder();
