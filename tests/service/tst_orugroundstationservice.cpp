@@ -2,7 +2,6 @@
 #include "jsonclient.h"
 
 #include <orugroundstationservice.h>
-#include <runinbackground.h>
 
 #include <QFile>
 #include <QJsonArray>
@@ -287,19 +286,6 @@ private Q_SLOTS:
         const auto reply = (onPush ? push : web).call(command, {{"AIRCRAFT", "SN-VIEW"}});
         QVERIFY(reply);
         QCOMPARE(reply->value("ERROR_MESSAGE").toString(), "unknown command: " + command);
-    }
-
-    void backgroundCompletionRunsAfterReturn() {
-        bool returned = false, completedAfterReturn = false, completed = false;
-        runInBackground([&]() {
-            return std::function<void()>([&]() {
-                completedAfterReturn = returned;
-                completed = true;
-            });
-        });
-        returned = true;
-        QTRY_VERIFY(completed);
-        QVERIFY(completedAfterReturn);
     }
 };
 
