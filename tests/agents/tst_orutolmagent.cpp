@@ -327,8 +327,6 @@ private Q_SLOTS:
         QTest::addColumn<bool>("proceeds");
 
         QTest::newRow("a cancelled mission makes way") << Ok << true;
-        QTest::newRow("code 236 counts as nothing to cancel")
-            << json(R"({"ERROR": "FAILURE", "ERROR_CODE": 236})") << true;
         QTest::newRow("code 235 ends the chain")
             << json(R"({"ERROR": "FAILURE", "ERROR_CODE": 235})") << false;
     }

@@ -39,7 +39,6 @@ class tst_WaylineCodec : public QObject {
 private Q_SLOTS:
     void reading_data();
     void reading();
-    void actionNames();
     void controllerCommandList_data();
     void controllerCommandList();
 };
@@ -108,15 +107,6 @@ void tst_WaylineCodec::reading() {
     tagWAYLINE_MISSION record;
     WaylineCodec::readMission(mission, record);
     QCOMPARE(field(record), expected);
-}
-
-void tst_WaylineCodec::actionNames() {
-    QStringList names;
-    for (int code = 0; code <= 6; ++code)
-        names << WaylineCodec::actionName(static_cast<unsigned char>(code));
-    QCOMPARE(names.join(QLatin1Char(' ')),
-             QStringLiteral("WP_ACTION_STAY WP_ACTION_SIMPLE_SHOT WP_ACTION_VIDEO_START "
-                            "WP_ACTION_VIDEO_STOP WP_ACTION_CRAFT_YAW WP_ACTION_GIMBAL_PITCH "));
 }
 
 void tst_WaylineCodec::controllerCommandList_data() {

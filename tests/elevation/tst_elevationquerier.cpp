@@ -1,6 +1,5 @@
 #include <elevationquerier.h>
 
-#include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QPointer>
 #include <QTest>
@@ -9,7 +8,6 @@
 
 // Opens the querier's protected slots and pending map to the test.
 struct Querier : ElevationQuerier {
-    using ElevationQuerier::loadJson;
     using ElevationQuerier::networkError;
     using ElevationQuerier::pendingQueries;
     using ElevationQuerier::replyFinished;
@@ -24,33 +22,12 @@ class tst_ElevationQuerier : public QObject {
     QNetworkReply *get(const QByteArray &url) { return network.get(QNetworkRequest(QUrl(url))); }
 
 private Q_SLOTS:
-    void loadJson_data() {
-        QTest::addColumn<QByteArray>("text");
-        QTest::addColumn<bool>("loaded");
-        QTest::newRow("an object loads") << QByteArray(R"({"status": "OK"})") << true;
-        QTest::newRow("an array is refused") << QByteArray("[1, 2]") << false;
-        QTest::newRow("broken text is refused") << QByteArray(R"({"status": )") << false;
-    }
-
-    void loadJson() {
-        QFETCH(QByteArray, text);
-        QFETCH(bool, loaded);
-        QJsonParseError parse;
-        const QJsonDocument document = QJsonDocument::fromJson(text, &parse);
-        QJsonObject json{{"KEEP", 1}};
-        QString errwhy = QStringLiteral("untouched");
-        QCOMPARE(Querier().loadJson(text, json, errwhy), loaded);
-        // Refused text leaves the object alone; for an array the parser saw no
-        // error, and says so.
-        QCOMPARE(json, (loaded ? document.object() : QJsonObject{{"KEEP", 1}}));
-        QCOMPARE(errwhy, loaded ? QStringLiteral("untouched") : parse.errorString());
-    }
-
     void finishedReplyIsDeleted_data() {
         QTest::addColumn<QByteArray>("body");
         QTest::newRow("a percent-encoded answer")
             << QByteArray(R"({"status": "OK", "results": []})").toPercentEncoding();
         QTest::newRow("an empty body") << QByteArray();
+        QTest::newRow("JSON that is no object") << QByteArray("[1, 2]");
     }
 
     void finishedReplyIsDeleted() {
