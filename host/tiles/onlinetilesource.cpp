@@ -31,10 +31,14 @@ OnlineTileSource::~OnlineTileSource() {
 }
 
 QString OnlineTileSource::checkTemplate(const QString &urlTemplate) {
-    const QUrl url(urlTemplate, QUrl::StrictMode);
+    QString sample = urlTemplate;
+    sample.replace(QLatin1String("{z}"), QLatin1String("0"))
+        .replace(QLatin1String("{x}"), QLatin1String("0"))
+        .replace(QLatin1String("{y}"), QLatin1String("0"));
+    const QUrl url(sample, QUrl::StrictMode);
     if (!url.isValid() ||
         (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")))
-        return QStringLiteral("not an http or https URL");
+        return QStringLiteral("\"%1\" is not an http or https URL").arg(urlTemplate);
     for (const char *field : {"{z}", "{x}", "{y}"}) {
         if (!urlTemplate.contains(QLatin1String(field)))
             return QStringLiteral("%1 is missing").arg(QLatin1String(field));
