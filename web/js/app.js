@@ -17,6 +17,8 @@ import {FleetView} from './model/fleetview.js';
 import {BrokerLink} from './protocol/brokerlink.js';
 import {StationPanel} from './ui/stationpanel.js';
 import {setupAbout} from './ui/about.js';
+import {addTileLayers} from './ui/tilelayers.js';
+import {addGotoBox} from './ui/gotobox.js';
 
 const origin = `ws://${location.host}`;
 const commands = new CommandChannel(`${origin}/groundstation`);
@@ -30,6 +32,8 @@ const store = new MissionStore(window.localStorage);
 const zones = new ZoneStore();
 const log = new LogPanel();
 const map = new MapView($('map'));
+addTileLayers(map.map);
+addGotoBox(map.map);
 
 setupAbout();
 
