@@ -2,7 +2,6 @@
 #include "onlinetilesource.h"
 #include "tilecache.h"
 
-#include <QPointer>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -17,7 +16,7 @@ const QByteArray Png = "\x89PNG\r\n\x1a\n";
 class TileOrigin : public QObject {
 public:
     QTcpServer server;
-    QList<QPointer<QTcpSocket>> held;
+    QList<QTcpSocket *> held;
     int requests = 0;
     int mostHeld = 0;
     bool hold = false;
@@ -30,7 +29,7 @@ public:
         });
     }
     QString url() const {
-        return QString("http://127.0.0.1:%1/{z}/{x}/{y}.png").arg(server.serverPort());
+        return QString("http://127.0.0.1:%1/{z}/{x}/{y}").arg(server.serverPort());
     }
     void onRequest(QTcpSocket *s) {
         if (!s->peek(8192).contains("\r\n\r\n"))
@@ -89,7 +88,7 @@ private Q_SLOTS:
             QTRY_COMPARE(answers.size(), 5);
             QCOMPARE(origin.mostHeld, OnlineTileSource::Concurrency);
             QCOMPARE(origin.requests, 4);
-            QCOMPARE(lastTile, Png + "/2/1/1.png");
+            QCOMPARE(lastTile, Png + "/2/1/1");
 
             // The same view again: the cache answers, the server sees nothing.
             answers.clear();
@@ -112,7 +111,7 @@ private Q_SLOTS:
         answers.clear();
         fetchArea(source, 2);
         QCOMPARE(answers.value("2/0/1 200"), 1);
-        QCOMPARE(lastTile, Png + "/2/1/1.png");
+        QCOMPARE(lastTile, Png + "/2/1/1");
         source.fetch(3, 0, 0, this, [this](int status, const QByteArray &) {
             ++answers[QString::number(status)];
         });
@@ -125,14 +124,12 @@ private Q_SLOTS:
         QTest::addColumn<double>("east");
         QTest::addColumn<int>("minZoom");
         QTest::addColumn<int>("maxZoom");
-        QTest::addColumn<qint64>("count"); // -1: not counted
-        QTest::addColumn<bool>("allowed");
-        QTest::newRow("a field") << 47.01 << 8.01 << 12 << 16 << qint64(16) << true;
-        QTest::newRow("above the policy's zoom")
-            << 47.01 << 8.01 << 17 << 17 << qint64(-1) << false;
-        QTest::newRow("too many tiles") << 47.5 << 9.0 << 16 << 16 << qint64(24705) << false;
-        QTest::newRow("zooms reversed") << 47.01 << 8.01 << 14 << 12 << qint64(-1) << false;
-        QTest::newRow("not a box") << 47.01 << 7.0 << 12 << 12 << qint64(-1) << false;
+        QTest::addColumn<qint64>("count"); // -1: refused
+        QTest::newRow("a field") << 47.01 << 8.01 << 12 << 16 << qint64(16);
+        QTest::newRow("above the policy's zoom") << 47.01 << 8.01 << 17 << 17 << qint64(-1);
+        QTest::newRow("too many tiles") << 47.5 << 9.0 << 16 << 16 << qint64(-1);
+        QTest::newRow("zooms reversed") << 47.01 << 8.01 << 14 << 12 << qint64(-1);
+        QTest::newRow("not a box") << 47.01 << 7.0 << 12 << 12 << qint64(-1);
     }
 
     void keepLimits() {
@@ -141,13 +138,10 @@ private Q_SLOTS:
         QFETCH(int, minZoom);
         QFETCH(int, maxZoom);
         QFETCH(qint64, count);
-        QFETCH(bool, allowed);
         qint64 counted = -1;
         const QString error =
             AreaKeeper::check({47.0, 8.0, north, east, minZoom, maxZoom}, counted);
-        QCOMPARE(error.isEmpty(), allowed);
-        if (count >= 0)
-            QCOMPARE(counted, count);
+        QCOMPARE(error.isEmpty() ? counted : -1, count);
     }
 
     // Over the cap, the tiles stored first go first.

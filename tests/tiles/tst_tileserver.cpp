@@ -83,7 +83,8 @@ private Q_SLOTS:
             << get("/tiles/area/1/1/0") << 200 << QByteArray("north-east");
         QTest::newRow("a missing tile") << get("/tiles/area/1/0/0") << 404 << QByteArray();
         QTest::newRow("JPEG") << get("/tiles/photo/0/0/0") << 200 << QByteArray("image/jpeg");
-        QTest::newRow("HEAD") << QByteArray("HEAD /tiles/photo/0/0/0 HTTP/1.1\r\n\r\n") << 200 << QByteArray();
+        QTest::newRow("HEAD") << QByteArray("HEAD /tiles/photo/0/0/0 HTTP/1.1\r\n\r\n") << 200
+                              << QByteArray();
         QTest::newRow("POST") << QByteArray("POST /tiles HTTP/1.1\r\n\r\n") << 405 << QByteArray();
         for (const char *path :
              {"/tiles/nope/0/0/0", "/tiles/area.mbtiles/1/0/1", "/tiles/../index.html",
