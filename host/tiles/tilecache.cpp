@@ -16,6 +16,10 @@ namespace {
 int connectionCount = 0;
 // Eviction goes this far below the cap, so it does not run on every store.
 constexpr double EvictTo = 0.9;
+// MBTiles' own table, and when each tile came, for the eviction.
+const char *const TilesTable =
+    "CREATE TABLE IF NOT EXISTS tiles (zoom_level INTEGER, tile_column INTEGER, tile_row INTEGER, "
+    "tile_data BLOB, fetched INTEGER, PRIMARY KEY (zoom_level, tile_column, tile_row))";
 } // namespace
 
 TileCache::TileCache(qint64 capBytes)
@@ -47,10 +51,7 @@ QString TileCache::open(const QString &file, const QString &source) {
     // fsync per tile.
     for (const char *statement :
          {"PRAGMA journal_mode = WAL", "PRAGMA synchronous = NORMAL",
-          "CREATE TABLE IF NOT EXISTS metadata (name TEXT PRIMARY KEY, value TEXT)",
-          "CREATE TABLE IF NOT EXISTS tiles (zoom_level INTEGER, tile_column INTEGER, "
-          "tile_row INTEGER, tile_data BLOB, fetched INTEGER, "
-          "PRIMARY KEY (zoom_level, tile_column, tile_row))",
+          "CREATE TABLE IF NOT EXISTS metadata (name TEXT PRIMARY KEY, value TEXT)", TilesTable,
           "CREATE INDEX IF NOT EXISTS tiles_fetched ON tiles (fetched)"}) {
         if (!query.exec(QString::fromLatin1(statement)))
             return query.lastError().text();

@@ -56,7 +56,7 @@ TileServer::~TileServer() {
 
 QString TileServer::addPack(const QString &file) {
     auto reader = std::make_unique<MbtilesReader>();
-    const QString error = reader->open(file);
+    QString error = reader->open(file);
     if (!error.isEmpty())
         return error;
     // The name is a URL segment of its own, and "online" is taken.
@@ -73,7 +73,7 @@ QString TileServer::addPack(const QString &file) {
 
 QString TileServer::setOnline(const QString &urlTemplate, const QString &attribution,
                               const QString &cacheFile, qint64 cacheBytes) {
-    const QString error = OnlineTileSource::checkTemplate(urlTemplate);
+    QString error = OnlineTileSource::checkTemplate(urlTemplate);
     if (!error.isEmpty())
         return error;
     if (!cacheFile.isEmpty()) {
