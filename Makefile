@@ -15,7 +15,8 @@ BENCH_PYTHON ?= $(shell [ -x /usr/bin/python3 ] && echo /usr/bin/python3 || echo
 DEB_PACKAGES := cmake ninja-build g++ qtbase5-dev libqt5websockets5-dev qtbase5-dev-tools \
                 libgtest-dev libbenchmark-dev libsimdjson-dev chromium \
                 clang libclang-rt-14-dev iproute2 python3-matplotlib clang-format clang-tidy \
-                mosquitto libmosquitto-dev pkg-config dpkg-dev
+                mosquitto libmosquitto-dev pkg-config dpkg-dev \
+                libqt5sql5-sqlite sqlite3
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: all deps deps-deb deps-npm configure build run run-fleet package test test-asan bench fuzz soak lint format clean

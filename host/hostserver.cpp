@@ -2,6 +2,7 @@
 
 #include "hostlog.h"
 #include "incomingmeter.h"
+#include "tileserver.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -28,6 +29,8 @@
 
 namespace {
 
+// An online tile may wait for its source this long, after its head.
+constexpr int TileTimeoutMs = 60000;
 // A request head larger than this is not a browser's nor ours.
 constexpr int MaxHeadSize = 16 * 1024;
 // A client that has not sent its whole head by then is dropped.
@@ -148,6 +151,10 @@ QString HostServer::errorString() const {
     return m_server->errorString();
 }
 
+quint16 HostServer::serverPort() const {
+    return m_server->serverPort();
+}
+
 void HostServer::acceptClients() {
     for (int i = 0; i < AcceptedPerRound; ++i) {
         const int fd = ::accept4(int(m_server->socketDescriptor()), nullptr, nullptr,
@@ -256,7 +263,10 @@ void HostServer::onReadyRead(QTcpSocket *socket) {
         return;
     }
     socket->read(end + 4);
-    serveFile(socket, head.method, path);
+    if (m_tiles && TileServer::handles(path))
+        serveTile(socket, head.method, path);
+    else
+        serveFile(socket, head.method, path);
 }
 
 void HostServer::handOver(QTcpSocket *socket, QWebSocketServer *server) {
@@ -338,8 +348,32 @@ void HostServer::serveFile(QTcpSocket *socket, const QByteArray &method, const Q
     respond(socket, 200, "OK", type, f.readAll(), head);
 }
 
+void HostServer::serveTile(QTcpSocket *socket, const QByteArray &method, const QString &path) {
+    const bool head = method == "HEAD";
+    if (method != "GET" && !head) {
+        respond(socket, 405, "Method Not Allowed");
+        return;
+    }
+    // Nothing more is read from a client that waits for its tile; its
+    // deadline now covers the source's answer.
+    socket->disconnect(this);
+    if (auto *deadline = socket->findChild<QTimer *>(QString(), Qt::FindDirectChildrenOnly))
+        deadline->start(TileTimeoutMs);
+    QPointer<QTcpSocket> client(socket);
+    m_tiles->serve(path, socket, [this, client, head](const TileServer::Reply &reply) {
+        static const QHash<int, QByteArray> reasons{
+            {200, "OK"},          {400, "Bad Request"},
+            {404, "Not Found"},   {500, "Internal Server Error"},
+            {502, "Bad Gateway"}, {503, "Service Unavailable"}};
+        if (client)
+            respond(client, reply.status, reasons.value(reply.status, "Error"), reply.contentType,
+                    reply.body, head, reply.cacheControl);
+    });
+}
+
 void HostServer::respond(QTcpSocket *socket, int status, const QByteArray &reason,
-                         const QByteArray &contentType, const QByteArray &body, bool headOnly) {
+                         const QByteArray &contentType, const QByteArray &body, bool headOnly,
+                         const QByteArray &cacheControl) {
     QByteArray out = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason + "\r\n";
     if (!contentType.isEmpty())
         out += "Content-Type: " + contentType + "\r\n";
@@ -347,8 +381,8 @@ void HostServer::respond(QTcpSocket *socket, int status, const QByteArray &reaso
     // The page's About box reads the version here.
     out += "Server: " + QCoreApplication::applicationName().toUtf8() + '/' +
            QCoreApplication::applicationVersion().toUtf8() + "\r\n";
-    out +=
-        "Cache-Control: no-cache\r\nX-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n";
+    out += "Cache-Control: " + cacheControl +
+           "\r\nX-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n";
     if (!headOnly)
         out += body;
     socket->disconnect(this);

@@ -13,6 +13,7 @@ class QSocketNotifier;
 class QTcpSocket;
 class QTimer;
 class QWebSocketServer;
+class TileServer;
 
 // The host's one listening socket: plain HTTP GET of the web client's files,
 // and WebSocket upgrades handed to the QWebSocketServer registered for the
@@ -31,6 +32,8 @@ public:
     void addRoute(const QString &path, QWebSocketServer *server, bool prefix = false);
 
     void setWebRoot(const QString &dir);
+    // GET /tiles and /tiles/... are answered by tiles, when set.
+    void setTileServer(TileServer *tiles) { m_tiles = tiles; }
     // Files under /vendor/<package>/ come from this node_modules folder, for
     // the listed packages only.
     void setVendorRoot(const QString &dir, const QStringList &packages);
@@ -42,6 +45,7 @@ public:
 
     bool listen(quint16 port = DefaultPort);
     QString errorString() const;
+    quint16 serverPort() const;
 
 private:
     struct Route {
@@ -57,9 +61,11 @@ private:
     void onReadyRead(QTcpSocket *socket);
     void handOver(QTcpSocket *socket, QWebSocketServer *server);
     void serveFile(QTcpSocket *socket, const QByteArray &method, const QString &path);
+    void serveTile(QTcpSocket *socket, const QByteArray &method, const QString &path);
     void respond(QTcpSocket *socket, int status, const QByteArray &reason,
                  const QByteArray &contentType = QByteArray(),
-                 const QByteArray &body = QByteArray(), bool headOnly = false);
+                 const QByteArray &body = QByteArray(), bool headOnly = false,
+                 const QByteArray &cacheControl = "no-cache");
     QString resolveFile(const QString &urlPath) const;
     const Route *findRoute(const QString &path) const;
     bool originAllowed(const QByteArray &origin) const;
@@ -77,6 +83,7 @@ private:
     QString m_webRoot;
     QString m_vendorRoot;
     QStringList m_vendorPackages;
+    TileServer *m_tiles = nullptr;
     quint16 m_port = DefaultPort;
 };
 

@@ -3,6 +3,7 @@
 #include "hostlog.h"
 #include "hostserver.h"
 #include "simulationhub.h"
+#include "tileserver.h"
 #include "viewfactory.h"
 
 #include <messagebudget.h>
@@ -10,10 +11,13 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QSemaphore>
 #include <QSocketNotifier>
+#include <QStandardPaths>
 #include <QThreadPool>
+#include <QUrl>
 
 #include <climits>
 #include <csignal>
@@ -100,6 +104,24 @@ void startPoolThreads() {
     go->release(count);
 }
 
+// Each source keeps its own cache file: tiles of one server must never be
+// served as another's.
+QString tileCacheFile(const QString &urlTemplate) {
+    const QByteArray hash =
+        QCryptographicHash::hash(urlTemplate.toUtf8(), QCryptographicHash::Sha1).toHex().left(16);
+    return QStandardPaths::writableLocation(QStandardPaths::CacheLocation) +
+           QStringLiteral("/tiles-") + QString::fromLatin1(hash) + QStringLiteral(".mbtiles");
+}
+
+// Public servers ask to be named under their maps.
+QString defaultAttribution(const QString &urlTemplate) {
+    const QString host = QUrl(urlTemplate).host();
+    if (host == QLatin1String("openstreetmap.org") ||
+        host.endsWith(QLatin1String(".openstreetmap.org")))
+        return QStringLiteral("\u00a9 OpenStreetMap contributors");
+    return QStringLiteral("Tiles \u00a9 ") + host;
+}
+
 bool parseBounded(const QString &text, int low, int high, int &out) {
     bool ok = false;
     const int value = text.toInt(&ok);
@@ -175,6 +197,29 @@ int main(int argc, char *argv[]) {
                        "pass it is closed with code 1009."),
         QStringLiteral("mib"), QString::number(MessageBudget::DefaultLimit >> 20));
     parser.addOption(messageBudget);
+    const QCommandLineOption tiles(
+        QStringLiteral("tiles"),
+        QStringLiteral("Serve the raster MBTiles file <file> as a map layer named after its base "
+                       "name; repeat for more. The first is the page's default layer."),
+        QStringLiteral("file"));
+    parser.addOption(tiles);
+    const QCommandLineOption tileUrl(
+        QStringLiteral("tile-url"),
+        QStringLiteral("Serve the online tiles of <template> (an http or https URL with {z}, {x} "
+                       "and {y}) as the layer \"online\", each fetched once into a cache."),
+        QStringLiteral("template"));
+    parser.addOption(tileUrl);
+    const QCommandLineOption tileAttribution(
+        QStringLiteral("tile-attribution"),
+        QStringLiteral("Show <text> under the online tiles (default: the source's own credit)."),
+        QStringLiteral("text"));
+    parser.addOption(tileAttribution);
+    const QCommandLineOption tileCache(
+        QStringLiteral("tile-cache-mib"),
+        QStringLiteral("Keep at most <mib> MiB of online tiles in the cache (1 to 65536); beyond "
+                       "it the tiles fetched longest ago go."),
+        QStringLiteral("mib"), QStringLiteral("512"));
+    parser.addOption(tileCache);
     parser.process(app);
     if (!QStringList{QStringLiteral("epoll"), QStringLiteral("qt")}.contains(
             parser.value(eventLoop))) {
@@ -227,6 +272,17 @@ int main(int argc, char *argv[]) {
     }
     MessageBudget::setLimit(qint64(budgetMib) << 20);
 
+    int cacheMib = 0;
+    if (!parseBounded(parser.value(tileCache), 1, 65536, cacheMib)) {
+        qCritical("oru-host: --tile-cache-mib takes 1 to 65536, not \"%s\"",
+                  qPrintable(parser.value(tileCache)));
+        return 2;
+    }
+    if ((parser.isSet(tileAttribution) || parser.isSet(tileCache)) && !parser.isSet(tileUrl)) {
+        qCritical("oru-host: --tile-attribution and --tile-cache-mib need --tile-url");
+        return 2;
+    }
+
     // The plug-in dials the host's channels on the port it finds here.
     qputenv("ORU_HOST_PORT", QByteArray::number(port));
     startPoolThreads();
@@ -242,6 +298,30 @@ int main(int argc, char *argv[]) {
             defaultDir(QStringLiteral("web/vendor"), QStringLiteral("node_modules")),
             {QStringLiteral("leaflet"), QStringLiteral("mqtt"), QStringLiteral("topojson-client"),
              QStringLiteral("world-atlas")});
+        // A pack that cannot be served is left out and said so; the host and
+        // the other layers go on.
+        TileServer tileServer;
+        for (const QString &file : parser.values(tiles)) {
+            const QString error = tileServer.addPack(file);
+            if (error.isEmpty())
+                qCInfo(lcHost).noquote() << "serving map tiles of" << file;
+            else
+                qCWarning(lcHost).noquote() << "map pack" << file << "not served:" << error;
+        }
+        if (parser.isSet(tileUrl)) {
+            const QString url = parser.value(tileUrl);
+            const QString error =
+                tileServer.setOnline(url,
+                                     parser.isSet(tileAttribution) ? parser.value(tileAttribution)
+                                                                   : defaultAttribution(url),
+                                     tileCacheFile(url), qint64(cacheMib) << 20);
+            if (!error.isEmpty()) {
+                qCritical("oru-host: --tile-url takes a tile URL template: %s", qPrintable(error));
+                return 2;
+            }
+            server.addRoute(QStringLiteral("/tiles/keep"), tileServer.keepServer());
+        }
+        server.setTileServer(&tileServer);
         GeneralChannel general(&server);
         ViewFactory views(&server);
         std::unique_ptr<SimulationHub> simulation;

@@ -24,7 +24,7 @@ for f in bin/oru-host bin/oru-bridge lib/$multiarch/oru/oru-host lib/$multiarch/
 done
 ! grep -q '/usr/include/' "$tmp/runtime.txt" || fail "headers in the runtime package"
 depends=$(dpkg-deb -f "$runtime" Depends)
-for d in libqt5core5a libqt5websockets5 libmosquitto1 libc6; do
+for d in libqt5core5a libqt5websockets5 libqt5sql5-sqlite libmosquitto1 libc6; do
     echo "$depends" | grep -q "$d" || fail "Depends lacks $d: $depends"
 done
 

@@ -19,6 +19,8 @@ import {StationPanel} from './ui/stationpanel.js';
 import {setupAbout} from './ui/about.js';
 import {MissionStatsView} from './ui/missionstats.js';
 import {PlanOverlay} from './ui/planoverlay.js';
+import {addTileLayers} from './ui/tilelayers.js';
+import {addGotoBox} from './ui/gotobox.js';
 
 const origin = `ws://${location.host}`;
 const commands = new CommandChannel(`${origin}/groundstation`);
@@ -35,6 +37,8 @@ const map = new MapView($('map'));
 // A mission file's fences and rally points; the checks hold the path to them.
 const planOverlay = new PlanOverlay(map.map, () => ops.scheduleCheck(0));
 const missionStats = new MissionStatsView();
+addTileLayers(map.map);
+addGotoBox(map.map);
 
 setupAbout();
 
