@@ -82,12 +82,12 @@ async function clickMap(dx, dy) {
 }
 
 test('a mission is planned, checked and uploaded from the browser, and kept as a wayline', async () => {
-    // Both simulated aircraft are listed with serial, type and RC.
+    // Both simulated aircraft are listed with serial, type and device.
     await page.goto(`${BASE}/`);
     await waitForFleet();
     const cards = await page.locator('#fleet-list .aircraft').allTextContents();
     assert.equal(cards.length, 2);
-    cards.forEach((text) => assert.match(text, /Type \d+ · RC \S+/));
+    cards.forEach((text) => assert.match(text, /Type \d+ · device …\S+/));
     // The map says how many zones the host loaded, so an empty map is never taken for a clear sky.
     await page.waitForSelector('.zone-state[data-state="loaded"]', {timeout: 10000});
     assert.match(await page.textContent('.zone-state'), /^no-fly database: [1-9]\d* zones$/);

@@ -16,6 +16,12 @@ export const STATUS_TEXT = {
     LANDING: 'Landing',
 };
 
+export function colorIndex(serial) {
+    let hash = 0;
+    for (const c of String(serial)) hash = (hash * 31 + c.codePointAt(0)) >>> 0;
+    return hash % PALETTE.length;
+}
+
 export function statusText(status) {
     return STATUS_TEXT[status] || status || '–';
 }
@@ -30,9 +36,9 @@ export class FleetPanel {
         this.list = $('fleet-list');
     }
 
+    // From the serial number alone, so an aircraft keeps its colour across reloads.
     color(serial) {
-        if (!this.colors.has(serial)) this.colors.set(serial, PALETTE[this.colors.size % PALETTE.length]);
-        return this.colors.get(serial);
+        return PALETTE[colorIndex(serial)];
     }
 
     render(selected) {
@@ -101,11 +107,13 @@ export class FleetPanel {
         const stale = a.connected && this.fleet.isStale(a) && a.telemetryAt > 0;
         const state = !a.connected ? 'lost' : stale ? 'stale' : 'connected';
         card.state.className = `state ${state}`;
-        card.state.textContent = {lost: 'Lost', stale: 'No telemetry', connected: 'Connected'}[state];
+        const age = stale ? ` ${Math.round((Date.now() - a.telemetryAt) / 1000)} s` : '';
+        card.state.textContent = {lost: 'Lost', stale: `No telemetry for${age}`, connected: 'Connected'}[state];
         card.root.dataset.state = state;
         card.forget.hidden = state !== 'lost';
-        card.meta.textContent = `Type ${a.type ?? '?'} · RC ${a.rc || '?'}`;
-        card.meta.title = card.meta.textContent;
+        // The device hash tells aircraft apart only to a technician.
+        card.meta.textContent = `Type ${a.type ?? '?'} · device …${a.rc ? a.rc.slice(-6) : '?'}`;
+        card.meta.title = `Flight type ${a.type ?? '?'}; device hash ${a.rc || 'unknown'}`;
         const s = a.state;
         card.status.textContent = s ? statusText(s.status) : 'No telemetry yet';
         card.height.textContent = s && s.height != null ? `${s.height.toFixed(1)} m` : '';
