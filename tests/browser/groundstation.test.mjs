@@ -122,6 +122,10 @@ test('a mission is planned, checked and uploaded from the browser, and kept as a
     await page.fill('#wl-name', 'browser-check');
     await page.click('#btn-save');
     await page.waitForSelector('#wl-list li[data-name="browser-check"]', {timeout: 10000});
+    // The same name again asks before it replaces the saved one.
+    await page.click('#btn-save');
+    assert.match(await (await page.waitForSelector('#confirm[open]')).textContent(), /Replace wayline "browser-check"/);
+    await page.click('#confirm-cancel');
     await page.reload();
     await waitForFleet();
     await page.click('#tab-mission');
