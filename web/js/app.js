@@ -203,6 +203,7 @@ const fleetPanel = new FleetPanel(
         }
         renderNow();
     },
+    window.localStorage,
 );
 const stationPanel = new StationPanel(stations, window.localStorage, (url) => startBroker(url));
 const flightPanel = new FlightPanel(api);

@@ -4,6 +4,8 @@
 import {$, h} from './dom.js';
 import {formatSpeed} from '../model/units.js';
 
+const COLORS_KEY = 'oru.colors';
+const MAX_COLORS = 256;
 const PALETTE = ['#1e6fd9', '#e07b00', '#2a9d5b', '#b23fc4', '#d1343f', '#0f8c9c', '#7a6a00', '#5b5fc7'];
 
 export const STATUS_TEXT = {
@@ -27,18 +29,39 @@ export function statusText(status) {
 }
 
 export class FleetPanel {
-    constructor(fleet, onSelect, onForget) {
+    constructor(fleet, onSelect, onForget, storage = null) {
         this.fleet = fleet;
         this.onSelect = onSelect;
         this.onForget = onForget;
+        this.storage = storage;
         this.colors = new Map();
+        try {
+            const saved = JSON.parse(storage?.getItem(COLORS_KEY) || '[]');
+            for (const [serial, i] of Array.isArray(saved) ? saved : [])
+                if (typeof serial === 'string' && PALETTE[i]) this.colors.set(serial, i);
+        } catch (e) {
+            // Damaged: colours are given anew.
+        }
         this.cards = new Map();
         this.list = $('fleet-list');
     }
 
-    // From the serial number alone, so an aircraft keeps its colour across reloads.
+    // A serial number keeps its colour across reloads: the first free one
+    // from its hash when it is first seen, remembered in the browser.
     color(serial) {
-        return PALETTE[colorIndex(serial)];
+        if (!this.colors.has(serial)) {
+            const taken = new Set(this.fleet.list().map((a) => this.colors.get(a.serial)));
+            const start = colorIndex(serial);
+            const free = PALETTE.map((_, i) => (start + i) % PALETTE.length).find((i) => !taken.has(i));
+            this.colors.set(serial, free ?? start);
+            while (this.colors.size > MAX_COLORS) this.colors.delete(this.colors.keys().next().value);
+            try {
+                this.storage?.setItem(COLORS_KEY, JSON.stringify([...this.colors]));
+            } catch (e) {
+                // Storage refused: the colours hold until the page closes.
+            }
+        }
+        return PALETTE[this.colors.get(serial)] || PALETTE[0];
     }
 
     render(selected) {

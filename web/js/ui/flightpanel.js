@@ -139,7 +139,7 @@ export class FlightPanel {
             s ? `${statusText(s.status)}${old}` : a ? (a.connected ? 'No telemetry yet' : 'Lost') : '–',
             dim,
         );
-        setText('tm-height', s && s.height != null ? `${s.height.toFixed(1)} m above home` : '–', dim);
+        setText('tm-height', s && s.height != null ? `${s.height.toFixed(1)} m` : '–', dim);
         setText('tm-speed', s ? formatSpeed(s.speed) : '–', dim);
         setText('tm-climb', s && s.vz != null ? formatSpeed(s.vz) : '–', dim);
         setText('tm-yaw', s && s.yaw != null ? `${Math.round((s.yaw + 360) % 360) % 360}°` : '–', dim);
