@@ -46,10 +46,11 @@ test('each aircraft keeps what it holds: an upload with its actions, a fly-here 
     assert.equal(missions.compare('A', m).state, 'unknown');
     missions.uploaded('A', m, wire);
     assert.deepEqual([missions.compare('A', m).state, missions.compare('B', m).state], ['same', 'unknown']);
-    const edited = {...m, waypoints: m.waypoints.slice(0, 2)};
+    const [w1, w2, w3] = m.waypoints;
+    const edited = {...m, waypoints: [w1, {...w2, alt: 50}, w3, createWaypoint(47.3, 8.9)]};
     assert.match(
         missions.compare('A', edited).text,
-        /holds the 3 waypoints.*changed since \(the editor's 2 waypoints\)/,
+        /3 waypoints.*\(the editor's 4 waypoints: waypoint 2 changed, 1 added\)/,
     );
 
     // After a reload the aircraft's report, without actions, still matches the upload, which keeps them.

@@ -273,6 +273,7 @@ function renderSoon() {
 }
 
 let lastActive = -1;
+let onboardDrawn = null;
 function renderNow() {
     fleetPanel.render(selected);
     const a = selected ? all.get(selected) : null;
@@ -285,6 +286,10 @@ function renderNow() {
         $(id).dataset.state = onboard.state;
         setText(id, onboard.text);
     }
+    // What the aircraft would fly, dashed beside the draft, unless the download panel shows it.
+    const held = selected && missions.get(selected);
+    const shown = onboard.state === 'differs' || onboard.state === 'foreign' ? held.mission : null;
+    if ($('onboard-panel').hidden && shown !== onboardDrawn) map.setOnboard((onboardDrawn = shown));
     const active = a && a.state ? a.state.waypointIndex : -1;
     if (active !== lastActive) {
         lastActive = active;
@@ -330,8 +335,9 @@ function onEvent(event) {
     updateAircraftOnMap(a);
     if (name === 'CONNECT') {
         fetchLimit(serial);
-        if (!selected || preferred === serial) selectAircraft(serial);
-        else if (selected === serial) readOnboard(serial);
+        if (selected === serial) readOnboard(serial);
+        else if (preferred === serial) selectAircraft(serial);
+        else leaveLost();
     } else if (name === 'DISCONNECT') {
         toast('warning', `${serial} lost`, 'The aircraft stopped answering.');
     } else if (name === 'MISSION_FINISHED') {
@@ -352,16 +358,20 @@ async function syncFleet() {
         updateAircraftOnMap(a);
         if (a.connected && !limits.has(a.serial)) fetchLimit(a.serial);
     }
-    // After a reload the aircraft chosen before; after a restart of the host
-    // a connected aircraft rather than one that is gone.
-    const current = selected && all.get(selected);
-    if (!current || !current.connected) {
-        const next = all.get(preferred)?.connected ? preferred : all.list().find((a) => a.connected)?.serial;
-        if (next) selectAircraft(next);
-        if (next && current) toast('info', `${api.name(current.serial)} is lost; now showing ${api.name(next)}`);
-    }
+    leaveLost();
     if (selected) readOnboard(selected);
     renderNow();
+}
+
+// After a reload the aircraft chosen before; after a restart of the host
+// a connected aircraft rather than one that is gone.
+function leaveLost() {
+    const current = selected && all.get(selected);
+    if (current && current.connected) return;
+    const next = all.get(preferred)?.connected ? preferred : all.list().find((a) => a.connected)?.serial;
+    if (!next) return;
+    selectAircraft(next);
+    if (current) toast('info', `${api.name(current.serial)} is lost; now showing ${api.name(next)}`);
 }
 
 // Topics whose messages were refused are named in the console once each,

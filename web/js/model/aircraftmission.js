@@ -49,6 +49,23 @@ export function isFlyHereLeg(wire) {
 }
 
 const timeOfDay = (ms) => new Date(ms).toLocaleTimeString([], {hour12: false});
+// Which waypoints of the draft differ from those uploaded, counted from 1.
+export function differences(uploaded, draft) {
+    const a = uploaded.waypoints;
+    const b = draft.waypoints;
+    const same = (x, y) =>
+        JSON.stringify(missionToWire({...uploaded, waypoints: [x]}).WAY_POINTS) ===
+        JSON.stringify(missionToWire({...uploaded, waypoints: [y]}).WAY_POINTS);
+    const changed = b.map((w, i) => (i < a.length && !same(a[i], w) ? i + 1 : 0)).filter(Boolean);
+    const parts = [];
+    if (changed.length)
+        parts.push(`waypoint ${changed.slice(0, 5).join(', ')}${changed.length > 5 ? '…' : ''} changed`);
+    if (b.length > a.length) parts.push(`${b.length - a.length} added`);
+    if (b.length < a.length) parts.push(`${a.length - b.length} removed`);
+    if (!parts.length) parts.push('mission settings changed');
+    return parts.join(', ');
+}
+
 const point = (lat, lng) => `${lat.toFixed(5)}°, ${lng.toFixed(5)}°`;
 const waypoints = (n) => `${n} waypoint${n === 1 ? '' : 's'}`;
 
@@ -161,7 +178,7 @@ export class AircraftMissions extends Emitter {
             };
         return {
             state: 'differs',
-            text: `${name} holds the ${waypoints(r.count)} uploaded by ${r.by}${when}; the editor has changed since (${draft}). Start flies the uploaded one.`,
+            text: `${name} holds the ${waypoints(r.count)} uploaded by ${r.by}${when}; the editor has changed since (${draft}: ${r.mission ? differences(r.mission, mission) : 'changed'}). Start flies the uploaded one.`,
         };
     }
 

@@ -86,7 +86,11 @@ export class FlightPanel {
             HEIGHT: height,
         });
         if (result && result.ok) this.api.missions.flewHere(serial, point, height, what);
-        else this.api.map.setTarget(null);
+        else {
+            this.api.map.setTarget(null);
+            // A chain that failed half-way may have left the leg on the aircraft.
+            this.api.readOnboard(serial);
+        }
     }
 
     // There is no return-home command: a fly-here to the home point does it.

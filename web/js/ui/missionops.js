@@ -215,6 +215,7 @@ export class MissionOps {
         } finally {
             this.uploading = false;
         }
+        if (!this.api.missions.get(serial) || this.progress.state === 'failed') this.api.readOnboard(serial);
     }
 
     // A pushed "WP_UPLOAD_PROGRESS"; it names no aircraft, so only an upload
