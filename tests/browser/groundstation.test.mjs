@@ -7,7 +7,7 @@ import assert from 'node:assert/strict';
 import {existsSync, mkdirSync, mkdtempSync, rmSync} from 'node:fs';
 import {tmpdir} from 'node:os';
 import path from 'node:path';
-import {BASE, artifacts, bin, chromiumBin, homeEnv, launchBrowser, run, stop} from './fixture.mjs';
+import {BASE, artifacts, bin, chromiumBin, launchBrowser, startHost as startHostOn, stop} from './fixture.mjs';
 
 const hostBin = bin('oru-host', 'ORU_HOST_BIN');
 const LOCAL = [`${BASE}/`, 'ws://127.0.0.1:19870/', 'data:', 'blob:'];
@@ -20,23 +20,7 @@ let page;
 const requests = [];
 const pageErrors = [];
 
-async function startHost() {
-    const home = path.join(scratch, 'home');
-    mkdirSync(home, {recursive: true});
-    host = run(hostBin, ['--simulate', '2', '--sim-speed', '5'], homeEnv(home));
-    for (const deadline = Date.now() + 20000; Date.now() < deadline;) {
-        if (host.exitCode != null) throw new Error(`oru-host exited with ${host.exitCode}:\n${host.output}`);
-        if (
-            await fetch(`${BASE}/`).then(
-                (r) => r.ok,
-                () => false,
-            )
-        )
-            return;
-        await new Promise((resolve) => setTimeout(resolve, 100));
-    }
-    throw new Error(`oru-host did not answer:\n${host.output}`);
-}
+const startHost = async () => (host = await startHostOn(19870, path.join(scratch, 'home')));
 
 before(async () => {
     for (const [file, hint] of [
