@@ -49,6 +49,11 @@ export const launchBrowser = (profile) =>
         ).split(' '),
     });
 
+export async function clickMap(page, dx, dy) {
+    const box = await page.locator('#map').boundingBox();
+    await page.mouse.click(box.x + box.width / 2 + dx, box.y + box.height / 2 + dy);
+}
+
 export const freePort = () =>
     new Promise((resolve) => {
         const server = createServer().listen(0, '127.0.0.1', () => {

@@ -7,9 +7,10 @@ import assert from 'node:assert/strict';
 import {existsSync, mkdirSync, mkdtempSync, rmSync} from 'node:fs';
 import {tmpdir} from 'node:os';
 import path from 'node:path';
-import {BASE, artifacts, bin, chromiumBin, launchBrowser, startHost as startHostOn, stop} from './fixture.mjs';
+import * as fixture from './fixture.mjs';
 
-const hostBin = bin('oru-host', 'ORU_HOST_BIN');
+const {BASE, artifacts, chromiumBin, launchBrowser, stop} = fixture;
+const hostBin = fixture.bin('oru-host', 'ORU_HOST_BIN');
 const LOCAL = [`${BASE}/`, 'ws://127.0.0.1:19870/', 'data:', 'blob:'];
 const remote = (url) => !LOCAL.some((p) => url.startsWith(p));
 
@@ -20,7 +21,7 @@ let page;
 const requests = [];
 const pageErrors = [];
 
-const startHost = async () => (host = await startHostOn(19870, path.join(scratch, 'home')));
+const startHost = async () => (host = await fixture.startHost(19870, path.join(scratch, 'home')));
 
 before(async () => {
     for (const [file, hint] of [
@@ -60,10 +61,7 @@ const missionPoints = () =>
     page.evaluate(() => window.oru.store.mission.waypoints.map(({lat, lng, alt}) => ({lat, lng, alt})));
 const samePlace = (p, q) => Math.abs(p.lat - q.lat) < 1e-9 && Math.abs(p.lng - q.lng) < 1e-9 && p.alt === q.alt;
 
-async function clickMap(dx, dy) {
-    const box = await page.locator('#map').boundingBox();
-    await page.mouse.click(box.x + box.width / 2 + dx, box.y + box.height / 2 + dy);
-}
+const clickMap = (dx, dy) => fixture.clickMap(page, dx, dy);
 
 test('a mission is planned, checked and uploaded from the browser, and kept as a wayline', async () => {
     // Both simulated aircraft are listed with serial, type and device.

@@ -7,15 +7,9 @@ import assert from 'node:assert/strict';
 import {mkdtempSync, rmSync} from 'node:fs';
 import {tmpdir} from 'node:os';
 import path from 'node:path';
-import {artifacts, freePort, launchBrowser, startHost, stop} from './fixture.mjs';
+import {artifacts, clickMap as clickMapAt, freePort, launchBrowser, startHost, stop} from './fixture.mjs';
 
-let scratch;
-let host;
-let context;
-let page;
-let base;
-let first;
-let second;
+let scratch, host, context, page, base, first, second;
 const pageErrors = [];
 
 const waitFor = (condition, arg, timeout = 20000) => page.waitForFunction(condition, arg, {timeout});
@@ -25,27 +19,19 @@ const count = () => page.evaluate(() => window.oru.store.mission.waypoints.lengt
 const active = () => page.getAttribute('#fleet-list .aircraft[aria-selected="true"]', 'data-serial');
 const answered = (cmd) => page.locator(`#log-commands li[data-cmd="${cmd}"][data-state="ok"]`).count();
 const select = (serial) => page.click(`#fleet-list .aircraft[data-serial="${serial}"]`);
-const status = (serial) => page.evaluate((s) => window.oru.fleet.get(s)?.state?.status, serial);
 
 async function open() {
     await page.goto(`${base}/`);
     await waitFor(() => document.querySelectorAll('#fleet-list .aircraft[data-state="connected"]').length === 2);
 }
 
-async function clickMap(dx, dy) {
-    const box = await page.locator('#map').boundingBox();
-    await page.mouse.click(box.x + box.width / 2 + dx, box.y + box.height / 2 + dy);
-}
-
+const clickMap = (dx, dy) => clickMapAt(page, dx, dy);
 async function flyHere(dx, dy) {
     const sent = await answered('ClickGo');
     await page.click('#tab-flight');
     await page.click('#btn-flyhere');
     await clickMap(dx, dy);
-    await waitFor(
-        ([n]) => document.querySelectorAll('#log-commands li[data-cmd="ClickGo"][data-state="ok"]').length > n,
-        [sent],
-    );
+    await waitFor((n) => document.querySelectorAll('li[data-cmd="ClickGo"][data-state="ok"]').length > n, sent);
 }
 
 before(async () => {
@@ -141,7 +127,7 @@ test('an armed pick ends with a tab switch, Esc or a map mode, and takes a click
     await page.click('#btn-flyhere');
     await page.click(`.ac-icon[data-serial="${second}"]`);
     await hidden('#pick-banner');
-    await waitFor(([n]) => document.querySelectorAll('#log-commands li[data-cmd="ClickGo"]').length > n, [was[1]]);
+    await waitFor((n) => document.querySelectorAll('li[data-cmd="ClickGo"]').length > n, was[1]);
     assert.equal(await active(), first);
 });
 
@@ -180,7 +166,7 @@ test('controls follow the aircraft state, and Hold and Return home stop a fly-he
     await shown('#confirm[open]');
     assert.match(await page.textContent('#confirm-text'), new RegExp(first));
     await page.click('#confirm-cancel');
-    assert.equal(await status(first), 'HOVERING');
+    assert.equal(await page.evaluate((s) => window.oru.fleet.get(s).state.status, first), 'HOVERING');
 });
 
 test("the aircraft's refusals count waypoints from 1 as the page does", async () => {
