@@ -9,15 +9,25 @@ export function commandState(a, holds = '') {
     const name = a ? a.sn || a.serial : '';
     const all = (reason) =>
         Object.fromEntries(
-            ['takeoff', 'land', 'hold', 'resume', 'home', 'flyhere', 'start', 'pause', 'cont', 'cancel'].map((k) => [
-                k,
-                reason,
-            ]),
+            [
+                'takeoff',
+                'land',
+                'hold',
+                'resume',
+                'home',
+                'flyhere',
+                'start',
+                'pause',
+                'cont',
+                'cancel',
+                'simulation',
+            ].map((k) => [k, reason]),
         );
     if (!a) return all('Choose an aircraft first.');
     if (!a.connected) return all(`${name} is lost; it cannot be commanded until it answers again.`);
     const s = a.state && a.state.status;
-    if (!s) return {...all(`No telemetry from ${name} yet.`), flyhere: '', start: ''};
+    // A stopped simulation reports nothing, and is started again from here.
+    if (!s) return {...all(`No telemetry from ${name} yet.`), flyhere: '', start: '', simulation: ''};
     const airborne = AIRBORNE.has(s);
     const running = s === 'MISSION' || s === 'MISSION_PAUSED' || (a.state.waypointIndex ?? -1) >= 0;
     const paused = s === 'MISSION_PAUSED';
@@ -37,6 +47,7 @@ export function commandState(a, holds = '') {
         cancel: running ? '' : nothing('cancel'),
         home: !airborne ? `${name} is on the ground.` : a.home ? '' : `${name} has not reported its home yet.`,
         flyhere: '',
+        simulation: '',
         start: holds === 'none' ? `${name} holds no mission; upload one first.` : '',
     };
 }

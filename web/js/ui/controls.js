@@ -25,6 +25,18 @@ const BUTTONS = [
     ['btn-pause', 'pause', 'Pause', '{name} brakes and hovers; Continue goes on.'],
     ['btn-continue', 'cont', 'Continue', '{name} goes on with its paused mission.'],
     ['btn-cancel', 'cancel', 'Cancel', '{name} ends its mission and hovers where it is; the mission stays on it.'],
+    [
+        'btn-simstart',
+        'simulation',
+        'Place {name} at…',
+        'Pick a point on the map; {name} stands there on the ground, home there, battery full, and its simulation runs.',
+    ],
+    [
+        'btn-simstop',
+        'simulation',
+        'Freeze',
+        '{name} stops where it is and reports nothing until its simulation starts again.',
+    ],
 ];
 
 export function renderControls(a, state, {home = ''} = {}) {
