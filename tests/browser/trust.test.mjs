@@ -59,16 +59,31 @@ after(async () => {
     assert.deepEqual(pageErrors, []);
 });
 
-test('each aircraft has its own draft, and the page shows which mission the aircraft holds', async () => {
+test('the page shows which mission the aircraft holds, also after a fly-here replaced it and a reload', async () => {
     await page.click('#tab-mission');
     for (const dx of [-150, 150]) await clickMap(dx, -100);
     await clickMap(0, 120);
+    await page.click('#btn-upload');
+    await shown('#onboard-state[data-state="same"]');
+    await flyHere(100, 0);
+    await shown('#flight-mission[data-state="flyhere"]');
+    await page.click('#tab-mission');
+    await shown('#onboard-state[data-state="flyhere"]');
+    // A reload finds it by asking the aircraft.
+    await page.evaluate(() => localStorage.removeItem('oru.onboard'));
+    await open();
+    await select(first);
+    await page.click('#tab-mission');
+    await shown('#onboard-state[data-state="flyhere"]');
+    assert.equal(await count(), 3);
+});
+
+test('Upload and Start name their aircraft, Start warns of an edited draft, each aircraft has its own', async () => {
     assert.match(await page.textContent('#btn-upload'), new RegExp(first));
     assert.match(await page.textContent('#btn-start'), new RegExp(first));
     await page.click('#btn-upload');
     await shown('#upload-progress[data-state="done"]');
     await shown('#onboard-state[data-state="same"]');
-
     // An edit after the upload: the finished bar goes, and Start says what the aircraft would fly.
     await clickMap(-150, 120);
     await shown('#onboard-state[data-state="differs"]');
@@ -83,19 +98,6 @@ test('each aircraft has its own draft, and the page shows which mission the airc
     await select(second);
     assert.equal(await count(), 0);
     await select(first);
-    assert.equal(await count(), 5);
-
-    // Fly here replaces the aircraft's mission; both tabs say so, also when a
-    // reload finds it by asking the aircraft.
-    await flyHere(100, 0);
-    await shown('#flight-mission[data-state="flyhere"]');
-    await page.click('#tab-mission');
-    await shown('#onboard-state[data-state="flyhere"]');
-    await page.evaluate(() => localStorage.removeItem('oru.onboard'));
-    await open();
-    await select(first);
-    await page.click('#tab-mission');
-    await shown('#onboard-state[data-state="flyhere"]');
     assert.equal(await count(), 5);
 });
 
