@@ -13,7 +13,7 @@ let scratch, host, context, page, base, first, second;
 const pageErrors = [];
 
 const waitFor = (condition, arg, timeout = 20000) => page.waitForFunction(condition, arg, {timeout});
-const shown = (selector, timeout = 20000) => page.waitForSelector(selector, {timeout});
+const shown = (selector) => page.waitForSelector(selector);
 const hidden = (selector) => page.waitForSelector(selector, {state: 'hidden', timeout: 5000});
 const count = () => page.evaluate(() => window.oru.store.mission.waypoints.length);
 const active = () => page.getAttribute('#fleet-list .aircraft[aria-selected="true"]', 'data-serial');
@@ -163,10 +163,8 @@ test("the aircraft's refusals count waypoints from 1 as the page does", async ()
         window.oru.store.add(lat + 0.0005, lng);
         window.oru.store.add(lat + 0.06, lng);
     }, second);
-    const check = await shown('#checks-list li[data-code="max-distance"]');
-    assert.match(await check.textContent(), /^Waypoint 2:/);
+    assert.match(await (await shown('#checks-list li[data-code="max-distance"]')).textContent(), /^Waypoint 2:/);
     await page.click('#btn-upload');
     await page.click('#btn-upload-anyway');
-    const refusal = await shown('.toast.error:has-text("Upload")');
-    assert.match(await refusal.textContent(), /waypoint 2:/);
+    assert.match(await (await shown('.toast.error:has-text("Upload")')).textContent(), /waypoint 2:/);
 });
