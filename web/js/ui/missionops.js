@@ -159,7 +159,13 @@ export class MissionOps {
         this.panel.setFlagged(flagged);
         this.api.missionFlagged(flagged);
         const empty = !this.store.mission.waypoints.length;
-        $('btn-upload').disabled = empty || !this.api.selected();
+        const serial = this.api.selected();
+        $('btn-upload').disabled = empty || !serial;
+        $('btn-upload').title = !serial
+            ? 'Choose an aircraft first.'
+            : empty
+              ? 'Add waypoints on the map first.'
+              : `Sends the editor's mission to ${this.api.name(serial)}, replacing the one it holds; Start flies it.`;
         const items = empty
             ? [h('li', {class: 'hint', text: 'Add waypoints on the map to check the mission.'})]
             : findings.map((f) => h('li', {class: f.level, dataset: {code: f.code}, text: f.text}));
