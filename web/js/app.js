@@ -336,7 +336,6 @@ function onEvent(event) {
     if (name === 'CONNECT') {
         fetchLimit(serial);
         if (selected === serial) readOnboard(serial);
-        else if (preferred === serial) selectAircraft(serial);
         else leaveLost();
     } else if (name === 'DISCONNECT') {
         toast('warning', `${serial} lost`, 'The aircraft stopped answering.');
@@ -563,7 +562,6 @@ for (const tab of document.querySelectorAll('.tabs [role="tab"]'))
     tab.addEventListener('click', () => showTab(tab.id.replace('tab-', '')));
 for (const b of document.querySelectorAll('#map-modes button')) {
     b.addEventListener('click', () => {
-        $('map').dataset.mode = b.dataset.mode;
         for (const other of document.querySelectorAll('#map-modes button'))
             other.setAttribute('aria-pressed', String(other === b));
         map.setMode(b.dataset.mode);
