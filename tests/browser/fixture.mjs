@@ -2,6 +2,8 @@
 // output is kept for failure reports, and a headless Chromium with a profile
 // of its own.
 import {spawn} from 'node:child_process';
+import {mkdirSync} from 'node:fs';
+import {createServer} from 'node:net';
 import path from 'node:path';
 import {fileURLToPath} from 'node:url';
 import {chromium} from 'playwright-core';
@@ -46,3 +48,34 @@ export const launchBrowser = (profile) =>
             '--disable-component-update --disable-sync'
         ).split(' '),
     });
+
+export async function clickMap(page, dx, dy) {
+    const box = await page.locator('#map').boundingBox();
+    await page.mouse.click(box.x + box.width / 2 + dx, box.y + box.height / 2 + dy);
+}
+
+export const freePort = () =>
+    new Promise((resolve) => {
+        const server = createServer().listen(0, '127.0.0.1', () => {
+            const {port} = server.address();
+            server.close(() => resolve(port));
+        });
+    });
+
+// The host with simulated aircraft on a port of its own, once it serves the page.
+export async function startHost(port, home, count = 2) {
+    mkdirSync(home, {recursive: true});
+    const args = ['--simulate', String(count), '--sim-speed', '5', '--port', String(port)];
+    const host = run(bin('oru-host', 'ORU_HOST_BIN'), args, homeEnv(home));
+    for (const deadline = Date.now() + 20000; Date.now() < deadline;) {
+        if (host.exitCode != null) throw new Error(`oru-host exited with ${host.exitCode}:\n${host.output}`);
+        const up = await fetch(`http://127.0.0.1:${port}/`).then(
+            (r) => r.ok,
+            () => false,
+        );
+        if (up) return host;
+        await new Promise((resolve) => setTimeout(resolve, 100));
+    }
+    await stop(host);
+    throw new Error(`oru-host did not answer:\n${host.output}`);
+}

@@ -5,10 +5,9 @@
 import {test, before, after} from 'node:test';
 import assert from 'node:assert/strict';
 import {mkdirSync, mkdtempSync, rmSync, writeFileSync} from 'node:fs';
-import {createServer} from 'node:net';
 import {tmpdir} from 'node:os';
 import path from 'node:path';
-import {BASE, artifacts, bin, homeEnv, launchBrowser, run, stop} from './fixture.mjs';
+import {BASE, artifacts, bin, freePort, homeEnv, launchBrowser, run, stop} from './fixture.mjs';
 
 let scratch;
 let context;
@@ -16,14 +15,6 @@ let page;
 let wsUrl;
 const children = [];
 const pageErrors = [];
-
-const freePort = () =>
-    new Promise((resolve) => {
-        const server = createServer().listen(0, '127.0.0.1', () => {
-            const {port} = server.address();
-            server.close(() => resolve(port));
-        });
-    });
 
 before(async () => {
     scratch = mkdtempSync(path.join(tmpdir(), 'oru-fleetview-'));
@@ -91,10 +82,14 @@ test("a broker's station and its aircraft are shown, tagged, and commanded throu
     await waitFor((s) => window.oru.stations.get(s)?.state?.status === 'ON_GROUND', serial);
     await page.click('#btn-takeoff');
     await waitFor(() => document.getElementById('tm-status').textContent === 'Hovering', null, 30000);
-    await page.click('#btn-takeoff');
-    const refusal = page.locator('.toast.error', {hasText: 'Take off (alpha) failed'});
+    // One waypoint is no mission: the station's refusal comes back in words.
+    await page.click('#tab-mission');
+    await page.evaluate((key) => void window.oru.store.add(window.oru.stations.get(key).state.lat, 8.9), serial);
+    await page.click('#btn-upload');
+    await page.click('#btn-upload-anyway');
+    const refusal = page.locator('.toast.error', {hasText: 'Upload mission (alpha) failed'});
     await refusal.waitFor({timeout: 15000});
-    assert.match(await refusal.textContent(), /already airborne \(error code 220\)/);
+    assert.match(await refusal.textContent(), /LENGTH 1 is outside 2 to 50 waypoints \(error code 210\)/);
 
     // The bridge's Last Will takes the station and its aircraft offline.
     children.find((c) => c.spawnargs.includes('alpha')).kill('SIGKILL');

@@ -7,9 +7,10 @@ import assert from 'node:assert/strict';
 import {existsSync, mkdirSync, mkdtempSync, rmSync} from 'node:fs';
 import {tmpdir} from 'node:os';
 import path from 'node:path';
-import {BASE, artifacts, bin, chromiumBin, homeEnv, launchBrowser, run, stop} from './fixture.mjs';
+import * as fixture from './fixture.mjs';
 
-const hostBin = bin('oru-host', 'ORU_HOST_BIN');
+const {BASE, artifacts, chromiumBin, launchBrowser, stop} = fixture;
+const hostBin = fixture.bin('oru-host', 'ORU_HOST_BIN');
 const LOCAL = [`${BASE}/`, 'ws://127.0.0.1:19870/', 'data:', 'blob:'];
 const remote = (url) => !LOCAL.some((p) => url.startsWith(p));
 
@@ -20,23 +21,7 @@ let page;
 const requests = [];
 const pageErrors = [];
 
-async function startHost() {
-    const home = path.join(scratch, 'home');
-    mkdirSync(home, {recursive: true});
-    host = run(hostBin, ['--simulate', '2', '--sim-speed', '5'], homeEnv(home));
-    for (const deadline = Date.now() + 20000; Date.now() < deadline;) {
-        if (host.exitCode != null) throw new Error(`oru-host exited with ${host.exitCode}:\n${host.output}`);
-        if (
-            await fetch(`${BASE}/`).then(
-                (r) => r.ok,
-                () => false,
-            )
-        )
-            return;
-        await new Promise((resolve) => setTimeout(resolve, 100));
-    }
-    throw new Error(`oru-host did not answer:\n${host.output}`);
-}
+const startHost = async () => (host = await fixture.startHost(19870, path.join(scratch, 'home')));
 
 before(async () => {
     for (const [file, hint] of [
@@ -76,18 +61,15 @@ const missionPoints = () =>
     page.evaluate(() => window.oru.store.mission.waypoints.map(({lat, lng, alt}) => ({lat, lng, alt})));
 const samePlace = (p, q) => Math.abs(p.lat - q.lat) < 1e-9 && Math.abs(p.lng - q.lng) < 1e-9 && p.alt === q.alt;
 
-async function clickMap(dx, dy) {
-    const box = await page.locator('#map').boundingBox();
-    await page.mouse.click(box.x + box.width / 2 + dx, box.y + box.height / 2 + dy);
-}
+const clickMap = (dx, dy) => fixture.clickMap(page, dx, dy);
 
 test('a mission is planned, checked and uploaded from the browser, and kept as a wayline', async () => {
-    // Both simulated aircraft are listed with serial, type and RC.
+    // Both simulated aircraft are listed with serial, type and device.
     await page.goto(`${BASE}/`);
     await waitForFleet();
     const cards = await page.locator('#fleet-list .aircraft').allTextContents();
     assert.equal(cards.length, 2);
-    cards.forEach((text) => assert.match(text, /Type \d+ · RC \S+/));
+    cards.forEach((text) => assert.match(text, /Type \d+ · device …\S+/));
     // The map says how many zones the host loaded, so an empty map is never taken for a clear sky.
     await page.waitForSelector('.zone-state[data-state="loaded"]', {timeout: 10000});
     assert.match(await page.textContent('.zone-state'), /^no-fly database: [1-9]\d* zones$/);
@@ -129,6 +111,10 @@ test('a mission is planned, checked and uploaded from the browser, and kept as a
     await page.fill('#wl-name', 'browser-check');
     await page.click('#btn-save');
     await page.waitForSelector('#wl-list li[data-name="browser-check"]', {timeout: 10000});
+    // The same name again asks before it replaces the saved one.
+    await page.click('#btn-save');
+    assert.match(await (await page.waitForSelector('#confirm[open]')).textContent(), /Replace wayline "browser-check"/);
+    await page.click('#confirm-cancel');
     await page.reload();
     await waitForFleet();
     await page.click('#tab-mission');
@@ -160,6 +146,8 @@ test('a mission is planned, checked and uploaded from the browser, and kept as a
     await startHost();
     await page.waitForSelector('#link-events[data-state="up"]', {timeout: 20000});
     await waitForFleet();
+    // The new host's aircraft have serials of their own: the page leaves the lost one for one of them.
+    await page.waitForSelector('#fleet-list .aircraft[aria-selected="true"][data-state="connected"]');
 
     // Every request stayed on the host and the page raised no error.
     assert.deepEqual(requests.filter(remote), []);

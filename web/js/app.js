@@ -1,5 +1,5 @@
 // Wires the page together: connections, shared state, map and panels.
-import {$} from './ui/dom.js';
+import {$, setText} from './ui/dom.js';
 import {CommandChannel, PushChannel} from './protocol/connection.js';
 import {FleetState} from './model/fleetstate.js';
 import {MissionStore} from './model/missionstore.js';
@@ -21,6 +21,10 @@ import {MissionStatsView} from './ui/missionstats.js';
 import {PlanOverlay} from './ui/planoverlay.js';
 import {addTileLayers} from './ui/tilelayers.js';
 import {addGotoBox} from './ui/gotobox.js';
+import {AircraftMissions} from './model/aircraftmission.js';
+import {commandState, plainFailure} from './model/commandstate.js';
+import {renderControls} from './ui/controls.js';
+import {loadTrails, saveTrails} from './model/trail.js';
 
 const origin = `ws://${location.host}`;
 const commands = new CommandChannel(`${origin}/groundstation`);
@@ -31,6 +35,7 @@ const stations = new StationFleet();
 const all = new FleetView(fleet, stations);
 let broker = null;
 const store = new MissionStore(window.localStorage);
+const missions = new AircraftMissions(window.localStorage);
 const zones = new ZoneStore();
 const log = new LogPanel();
 const map = new MapView($('map'));
@@ -43,9 +48,9 @@ addGotoBox(map.map);
 setupAbout();
 
 let selected = null;
+// The aircraft chosen before a reload, chosen again when it is back.
+const preferred = sessionStorage.getItem('oru.selected');
 const limits = new Map();
-const uploadedVersion = new Map();
-let missionVersion = 0;
 let flagged = new Set();
 let follow = false;
 let fleetFitted = false;
@@ -82,7 +87,7 @@ async function send(label, cmd, value, {aircraft = '', quiet = false, onUnanswer
         const wire = value && value.AIRCRAFT === aircraft ? {...value, AIRCRAFT: remote.sn} : value;
         result = await broker.send(remote.station, cmd, wire, options);
     }
-    if (!result.ok && !quiet) toast('error', `${label} failed`, `"${cmd}": ${result.message}`);
+    if (!result.ok && !quiet) toast('error', `${label} failed`, plainFailure(result.reply, result.message));
     return result;
 }
 
@@ -116,7 +121,9 @@ function selectedHome() {
     return a && a.home ? {...a.home, alt: 0} : null;
 }
 
+// A pick belongs to the tab it was armed from.
 function showTab(name) {
+    map.cancelPick();
     for (const tab of document.querySelectorAll('.tabs [role="tab"]')) {
         const on = tab.id === `tab-${name}`;
         tab.setAttribute('aria-selected', String(on));
@@ -125,21 +132,45 @@ function showTab(name) {
 }
 
 async function pick(text) {
-    $('pick-text').textContent = `${text} Esc cancels.`;
+    const answer = map.pickPoint();
+    $('pick-text').textContent = `${text} Esc, another tab or map mode cancels.`;
     $('pick-banner').hidden = false;
-    try {
-        return await map.pickPoint();
-    } finally {
-        $('pick-banner').hidden = true;
-    }
+    return answer;
+}
+map.on('pickended', () => ($('pick-banner').hidden = true));
+
+// Offers to undo the edit just made, for as long as it is the last one.
+function undoOffer() {
+    const version = store.version();
+    return {undo: () => store.version() === version && store.undo(), valid: () => store.version() === version};
 }
 
 function replaceMission(mission, source, notes = []) {
-    const undoable = store.replace(mission);
+    const undoable = store.replace(mission, `load ${source}`);
     const text = [`${mission.waypoints.length} waypoints.`, ...notes].join(' ');
-    toast(notes.length ? 'warning' : 'ok', `Loaded ${source}`, text, {undo: undoable ? () => store.undo() : null});
+    toast(notes.length ? 'warning' : 'ok', `Loaded ${source}`, text, undoable ? undoOffer() : {});
     showTab('mission');
     map.fit(mission.waypoints);
+}
+
+// Asks the aircraft which mission it holds; quietly, as the page does it by itself.
+const reading = new Set();
+async function readOnboard(serial) {
+    if (!serial || reading.has(serial) || ops.uploading) return;
+    reading.add(serial);
+    try {
+        const result = await send(
+            'Read its mission',
+            'DownloadWayLineMission',
+            {AIRCRAFT: serial},
+            {aircraft: serial, quiet: true},
+        );
+        const value = result.ok && result.reply.VALUE;
+        if (value && typeof value === 'object') missions.reported(serial, value);
+        else if (Number(result.reply?.ERROR_CODE) === 212) missions.reported(serial, null);
+    } finally {
+        reading.delete(serial);
+    }
 }
 
 const api = {
@@ -162,7 +193,12 @@ const api = {
         flagged = set;
         drawMission();
     },
-    uploaded: (serial) => uploadedVersion.set(serial, missionVersion),
+    missions,
+    readOnboard,
+    store,
+    name: (serial) => all.get(serial)?.sn || serial,
+    commandState: (serial) => commandState(all.get(serial), missions.get(serial)?.kind),
+    undoOffer,
 };
 
 const fleetPanel = new FleetPanel(
@@ -177,6 +213,7 @@ const fleetPanel = new FleetPanel(
         }
         renderNow();
     },
+    window.localStorage,
 );
 const stationPanel = new StationPanel(stations, window.localStorage, (url) => startBroker(url));
 const flightPanel = new FlightPanel(api);
@@ -184,11 +221,17 @@ const missionPanel = new MissionPanel(store);
 const ops = new MissionOps(api, store, missionPanel);
 const waylines = new WaylinePanel(api, store);
 
+function onboardState() {
+    return selected
+        ? missions.compare(selected, store.mission, api.name(selected))
+        : {state: 'unknown', text: 'No aircraft chosen.'};
+}
+
 function drawMission() {
     const a = selected ? all.get(selected) : null;
     // The active waypoint is only meaningful while the editor still shows
     // what was uploaded to this aircraft.
-    const current = a && a.state && uploadedVersion.get(selected) === missionVersion ? a.state.waypointIndex : -1;
+    const current = a && a.state && onboardState().state === 'same' ? a.state.waypointIndex : -1;
     map.setMission(store.mission, store.selectedId, flagged, current ?? -1);
 }
 
@@ -204,8 +247,16 @@ async function fetchLimit(serial) {
 
 function selectAircraft(serial) {
     if (selected === serial) return;
+    // A pick was armed for the aircraft chosen then.
+    map.cancelPick();
     selected = serial;
     for (const b of document.querySelectorAll('[data-needs-aircraft]')) b.disabled = !serial;
+    if (serial) {
+        store.use(serial);
+        sessionStorage.setItem('oru.selected', serial);
+        readOnboard(serial);
+    }
+    ops.resetProgress();
     if (serial && !limits.has(serial)) fetchLimit(serial);
     renderNow();
     for (const a of all.list()) updateAircraftOnMap(a);
@@ -213,8 +264,12 @@ function selectAircraft(serial) {
     ops.scheduleCheck();
 }
 
+// Seconds since the last report, once that is long enough to be stale; else null.
+const telemetryAge = (a) =>
+    a.connected && a.telemetryAt && all.isStale(a) ? Math.round((Date.now() - a.telemetryAt) / 1000) : null;
+
 function updateAircraftOnMap(a) {
-    map.updateAircraft(a, {color: fleetPanel.color(a.serial), selected: a.serial === selected});
+    map.updateAircraft(a, {color: fleetPanel.color(a.serial), selected: a.serial === selected, age: telemetryAge(a)});
 }
 
 let renderQueued = false;
@@ -228,13 +283,24 @@ function renderSoon() {
 }
 
 let lastActive = -1;
+let onboardDrawn = null;
 function renderNow() {
     fleetPanel.render(selected);
     const a = selected ? all.get(selected) : null;
-    flightPanel.render(a, selected ? limits.get(selected) : null);
+    flightPanel.render(a, selected ? limits.get(selected) : null, a ? telemetryAge(a) : null);
     const limit = selected ? limits.get(selected) : null;
     map.setLimitCircle(a && a.home, limit ? limit.maxDistance : 0);
-    missionStats.render(store.mission, a, !!selected && uploadedVersion.get(selected) === missionVersion);
+    missionStats.render(store.mission, a, onboardState().state === 'same');
+    renderControls(a, api.commandState(selected), {home: flightPanel.homeLeg(a)});
+    const onboard = onboardState();
+    for (const id of ['onboard-state', 'flight-mission']) {
+        $(id).dataset.state = onboard.state;
+        setText(id, onboard.text);
+    }
+    // What the aircraft would fly, dashed beside the draft, unless the download panel shows it.
+    const held = selected && missions.get(selected);
+    const shown = onboard.state === 'differs' || onboard.state === 'foreign' ? held.mission : null;
+    if ($('onboard-panel').hidden && shown !== onboardDrawn) map.setOnboard((onboardDrawn = shown));
     const active = a && a.state ? a.state.waypointIndex : -1;
     if (active !== lastActive) {
         lastActive = active;
@@ -262,9 +328,13 @@ function onEvent(event) {
     if (!event || typeof event !== 'object') return;
     const name = String(event.EVENT ?? '');
     if (name === 'WP_UPLOAD_PROGRESS') {
-        commands.tracker.keepAlive((e) => e.cmd === 'UploadWayLineMission' || e.cmd === 'ClickGo');
+        const uploads = (e) => e.cmd === 'UploadWayLineMission' || e.cmd === 'ClickGo';
+        commands.tracker.keepAlive(uploads);
         ops.onProgress(event.VALUE);
-        log.event(name, '', Number.isFinite(event.VALUE) ? `${Math.round(event.VALUE)} %` : describe(event));
+        // The event names no aircraft; while this page uploads to one, it is that one.
+        const owners = new Set([...commands.tracker.pending.values()].filter(uploads).map((e) => e.aircraft));
+        const owner = owners.size === 1 ? [...owners][0] : '';
+        log.event(name, owner, Number.isFinite(event.VALUE) ? `${Math.round(event.VALUE)} %` : describe(event));
         return;
     }
     const note = fleet.apply(event);
@@ -276,7 +346,8 @@ function onEvent(event) {
     updateAircraftOnMap(a);
     if (name === 'CONNECT') {
         fetchLimit(serial);
-        if (!selected) selectAircraft(serial);
+        if (selected === serial) readOnboard(serial);
+        else leaveLost();
     } else if (name === 'DISCONNECT') {
         toast('warning', `${serial} lost`, 'The aircraft stopped answering.');
     } else if (name === 'MISSION_FINISHED') {
@@ -297,11 +368,20 @@ async function syncFleet() {
         updateAircraftOnMap(a);
         if (a.connected && !limits.has(a.serial)) fetchLimit(a.serial);
     }
-    if (!selected || !all.get(selected)) {
-        const first = all.list().find((a) => a.connected);
-        if (first) selectAircraft(first.serial);
-    }
+    leaveLost();
+    if (selected) readOnboard(selected);
     renderNow();
+}
+
+// After a reload the aircraft chosen before; after a restart of the host
+// a connected aircraft rather than one that is gone.
+function leaveLost() {
+    const current = selected && all.get(selected);
+    if (current && current.connected) return;
+    const next = all.get(preferred)?.connected ? preferred : all.list().find((a) => a.connected)?.serial;
+    if (!next) return;
+    selectAircraft(next);
+    if (current) toast('info', `${api.name(current.serial)} is lost; now showing ${api.name(next)}`);
 }
 
 // Topics whose messages were refused are named in the console once each,
@@ -433,7 +513,24 @@ push.on('state', (state) => {
 push.on('event', onEvent);
 
 store.on('changed', () => {
-    missionVersion += 1;
+    log.refreshUndo();
+    renderUndo();
+    drawMission();
+    renderSoon();
+});
+
+function renderUndo() {
+    for (const [id, label, verb] of [
+        ['btn-undo', store.history.undoLabel(), 'Undo'],
+        ['btn-redo', store.history.redoLabel(), 'Redo'],
+    ]) {
+        $(id).disabled = !label;
+        $(id).title = label
+            ? `${verb}: ${label} (Ctrl+${verb === 'Undo' ? 'Z' : 'Shift+Z'})`
+            : `Nothing to ${verb.toLowerCase()}`;
+    }
+}
+missions.on('changed', () => {
     drawMission();
     renderSoon();
 });
@@ -493,14 +590,23 @@ $('fleet-refresh').addEventListener('click', () => syncFleet());
 $('btn-clear').addEventListener('click', () => {
     if (!store.mission.waypoints.length) return;
     const fresh = {...store.mission, waypoints: []};
-    if (store.replace(fresh)) toast('info', 'Mission cleared', '', {undo: () => store.undo()});
+    if (store.replace(fresh, 'clear the mission')) toast('info', 'Mission cleared', '', undoOffer());
 });
+$('btn-undo').addEventListener('click', () => store.undo());
+$('btn-redo').addEventListener('click', () => store.redo());
 document.addEventListener('keydown', (e) => {
     if (e.key === 'Escape') map.cancelPick();
     const typing =
         e.target instanceof HTMLInputElement ||
         e.target instanceof HTMLSelectElement ||
         e.target instanceof HTMLTextAreaElement;
+    // Fields keep their own undo while the cursor is in them.
+    if ((e.ctrlKey || e.metaKey) && !typing && ['z', 'Z', 'y'].includes(e.key)) {
+        e.preventDefault();
+        if (e.key === 'y' || e.shiftKey) store.redo();
+        else store.undo();
+        return;
+    }
     if (
         (e.key === 'Delete' || e.key === 'Backspace') &&
         !typing &&
@@ -513,7 +619,13 @@ log.onResize = () => map.invalidate();
 
 for (const b of document.querySelectorAll('[data-needs-aircraft]')) b.disabled = true;
 // Telemetry that stops shows up as stale without any event to trigger it.
-setInterval(renderNow, 1000);
+setInterval(() => {
+    renderNow();
+    for (const a of all.list()) if (a.connected && all.isStale(a)) updateAircraftOnMap(a);
+}, 1000);
+loadTrails(fleet, window.sessionStorage);
+setInterval(() => saveTrails(fleet, window.sessionStorage), 5000);
+window.addEventListener('pagehide', () => saveTrails(fleet, window.sessionStorage));
 
 map.loadBase('/vendor/world-atlas/countries-50m.json').catch((e) =>
     toast('warning', 'The base map could not be loaded', e.message),
@@ -523,9 +635,10 @@ if (store.mission.waypoints.length) {
     fleetFitted = true;
 }
 drawMission();
+renderUndo();
 commands.start();
 push.start();
 startBroker(stationPanel.url());
 
 // For scripted checks of the page.
-window.oru = {fleet, stations, store, map, commands, push, zones, broker: () => broker};
+window.oru = {fleet, stations, store, missions, map, commands, push, zones, broker: () => broker};

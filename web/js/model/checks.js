@@ -35,16 +35,12 @@ export function checkMission(mission, context = {}) {
             `The cruise speed of ${mission.idleSpeed} m/s is above the limit of ${LIMITS.maxSpeed} m/s.`,
         );
     if (mission.maxSpeed > LIMITS.maxSpeed)
-        add(
-            'error',
-            'speed',
-            `The speed range of ${mission.maxSpeed} m/s is above the limit of ${LIMITS.maxSpeed} m/s.`,
-        );
+        add('error', 'speed', `The top speed of ${mission.maxSpeed} m/s is above the limit of ${LIMITS.maxSpeed} m/s.`);
     if (mission.idleSpeed > mission.maxSpeed)
         add(
             'error',
             'speed-range',
-            `The cruise speed (${mission.idleSpeed} m/s) is above the speed range (${mission.maxSpeed} m/s).`,
+            `The cruise speed (${mission.idleSpeed} m/s) is above the top speed (${mission.maxSpeed} m/s).`,
         );
     const fast = wps.map((w, i) => (w.speed != null && w.speed > LIMITS.maxSpeed ? i : -1)).filter((i) => i >= 0);
     if (fast.length)
@@ -56,7 +52,7 @@ export function checkMission(mission, context = {}) {
         add(
             'error',
             'speed-range',
-            `Waypoint ${list(beyondRange)}: speed above the mission's speed range of ${mission.maxSpeed} m/s.`,
+            `Waypoint ${list(beyondRange)}: speed above the mission's top speed of ${mission.maxSpeed} m/s.`,
             beyondRange,
         );
 

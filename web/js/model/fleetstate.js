@@ -2,10 +2,9 @@
 // aircraft list and the pushed events. Positions are kept in degrees.
 import {Emitter} from './emitter.js';
 import {radToDeg, distance} from '../geo/earth.js';
-
-export const TRAIL_POINTS = 300;
+import {extendTrail} from './trail.js';
 // Telemetry older than this is shown as stale.
-export const STALE_MS = 3000;
+export const STALE_MS = 2000;
 const JUMP_M = 200;
 
 const finite = (v) => (typeof v === 'number' && Number.isFinite(v) ? v : null);
@@ -170,10 +169,7 @@ export class FleetState extends Emitter {
             // No aircraft covers this between two reports: it was placed
             // elsewhere, and the trail starts anew.
             if (last && distance(last, p) > JUMP_M) a.trail = [];
-            if (!last || distance(last, p) >= 0.5) {
-                a.trail.push(p);
-                if (a.trail.length > TRAIL_POINTS) a.trail.splice(0, a.trail.length - TRAIL_POINTS);
-            }
+            extendTrail(a.trail, p);
         }
         if (previous !== a.state.status && a.state.status)
             return previous ? `${previous} → ${a.state.status}` : `status ${a.state.status}`;

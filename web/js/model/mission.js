@@ -65,6 +65,11 @@ export const CHOICES = Object.freeze({
 
 let nextId = 1;
 
+// Waypoints read back from storage keep their ids; new ones must not reuse them.
+export function reserveId(id) {
+    if (Number.isInteger(id) && id >= nextId) nextId = id + 1;
+}
+
 export function createMission() {
     return {
         idleSpeed: 5,

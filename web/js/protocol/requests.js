@@ -2,6 +2,7 @@
 // replies, and marking commands that stay unanswered. The service never
 // times a command out, so the page does it for the user's sake only: an
 // unanswered command stays open and a late answer is still taken.
+import {oneBased} from '../model/commandstate.js';
 
 export const ANSWER_TIMEOUT_MS = 15000;
 
@@ -13,6 +14,10 @@ export function isFailure(reply) {
 }
 
 export function failureText(reply) {
+    return oneBased(rawFailureText(reply));
+}
+
+function rawFailureText(reply) {
     if (!reply || typeof reply !== 'object') return 'no reason given';
     const message = typeof reply.ERROR_MESSAGE === 'string' ? reply.ERROR_MESSAGE.trim() : '';
     const code = reply.ERROR_CODE != null ? `error code ${reply.ERROR_CODE}` : '';

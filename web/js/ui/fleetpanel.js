@@ -4,6 +4,8 @@
 import {$, h} from './dom.js';
 import {formatSpeed} from '../model/units.js';
 
+const COLORS_KEY = 'oru.colors';
+const MAX_COLORS = 256;
 const PALETTE = ['#1e6fd9', '#e07b00', '#2a9d5b', '#b23fc4', '#d1343f', '#0f8c9c', '#7a6a00', '#5b5fc7'];
 
 export const STATUS_TEXT = {
@@ -16,23 +18,50 @@ export const STATUS_TEXT = {
     LANDING: 'Landing',
 };
 
+export function colorIndex(serial) {
+    let hash = 0;
+    for (const c of String(serial)) hash = (hash * 31 + c.codePointAt(0)) >>> 0;
+    return hash % PALETTE.length;
+}
+
 export function statusText(status) {
     return STATUS_TEXT[status] || status || '–';
 }
 
 export class FleetPanel {
-    constructor(fleet, onSelect, onForget) {
+    constructor(fleet, onSelect, onForget, storage = null) {
         this.fleet = fleet;
         this.onSelect = onSelect;
         this.onForget = onForget;
+        this.storage = storage;
         this.colors = new Map();
+        try {
+            const saved = JSON.parse(storage?.getItem(COLORS_KEY) || '[]');
+            for (const [serial, i] of Array.isArray(saved) ? saved : [])
+                if (typeof serial === 'string' && PALETTE[i]) this.colors.set(serial, i);
+        } catch (e) {
+            // Damaged: colours are given anew.
+        }
         this.cards = new Map();
         this.list = $('fleet-list');
     }
 
+    // A serial number keeps its colour across reloads: the first free one
+    // from its hash when it is first seen, remembered in the browser.
     color(serial) {
-        if (!this.colors.has(serial)) this.colors.set(serial, PALETTE[this.colors.size % PALETTE.length]);
-        return this.colors.get(serial);
+        if (!this.colors.has(serial)) {
+            const taken = new Set(this.fleet.list().map((a) => this.colors.get(a.serial)));
+            const start = colorIndex(serial);
+            const free = PALETTE.map((_, i) => (start + i) % PALETTE.length).find((i) => !taken.has(i));
+            this.colors.set(serial, free ?? start);
+            while (this.colors.size > MAX_COLORS) this.colors.delete(this.colors.keys().next().value);
+            try {
+                this.storage?.setItem(COLORS_KEY, JSON.stringify([...this.colors]));
+            } catch (e) {
+                // Storage refused: the colours hold until the page closes.
+            }
+        }
+        return PALETTE[this.colors.get(serial)] || PALETTE[0];
     }
 
     render(selected) {
@@ -101,11 +130,13 @@ export class FleetPanel {
         const stale = a.connected && this.fleet.isStale(a) && a.telemetryAt > 0;
         const state = !a.connected ? 'lost' : stale ? 'stale' : 'connected';
         card.state.className = `state ${state}`;
-        card.state.textContent = {lost: 'Lost', stale: 'No telemetry', connected: 'Connected'}[state];
+        const age = stale ? ` ${Math.round((Date.now() - a.telemetryAt) / 1000)} s` : '';
+        card.state.textContent = {lost: 'Lost', stale: `No telemetry for${age}`, connected: 'Connected'}[state];
         card.root.dataset.state = state;
         card.forget.hidden = state !== 'lost';
-        card.meta.textContent = `Type ${a.type ?? '?'} · RC ${a.rc || '?'}`;
-        card.meta.title = card.meta.textContent;
+        // The device hash tells aircraft apart only to a technician.
+        card.meta.textContent = `Type ${a.type ?? '?'} · device …${a.rc ? a.rc.slice(-6) : '?'}`;
+        card.meta.title = `Flight type ${a.type ?? '?'}; device hash ${a.rc || 'unknown'}`;
         const s = a.state;
         card.status.textContent = s ? statusText(s.status) : 'No telemetry yet';
         card.height.textContent = s && s.height != null ? `${s.height.toFixed(1)} m` : '';

@@ -3,6 +3,8 @@
 import {$, h, timeOfDay} from './dom.js';
 
 const MAX_ROWS = 400;
+// More would cover the map.
+const MAX_TOASTS = 3;
 const TELEMETRY = new Set(['FLIGHT_STATE', 'BATTERY_STATE']);
 
 export class LogPanel {
@@ -100,12 +102,15 @@ export class LogPanel {
         row.querySelector('.d').title = text;
     }
 
-    // kind: 'error' | 'warning' | 'ok' | 'info'
-    toast(kind, title, text = '', {undo = null, sticky = false} = {}) {
+    // kind: 'error' | 'warning' | 'ok' | 'info'. undo: offered while valid()
+    // says the edit it undoes is still the last one.
+    toast(kind, title, text = '', {undo = null, valid = () => true, sticky = false} = {}) {
+        // The same news again replaces the older toast rather than stacking up.
+        for (const old of this.toasts.children) if (old.dataset.title === title) old.remove();
         const close = h('button', {class: 'close', type: 'button', title: 'Dismiss', text: '×'});
         const el = h(
             'div',
-            {class: `toast ${kind}`, role: kind === 'error' ? 'alert' : 'status'},
+            {class: `toast ${kind}`, role: kind === 'error' ? 'alert' : 'status', dataset: {title}},
             h('div', {}, h('div', {class: 'title', text: title}), text ? h('div', {class: 'text', text}) : null),
             close,
             undo
@@ -114,17 +119,23 @@ export class LogPanel {
                       type: 'button',
                       text: 'Undo',
                       onclick: () => {
-                          undo();
+                          if (valid()) undo();
                           el.remove();
                       },
                   })
                 : null,
         );
+        el.undoValid = valid;
         close.addEventListener('click', () => el.remove());
         this.toasts.prepend(el);
-        while (this.toasts.childElementCount > 5) this.toasts.lastElementChild.remove();
+        while (this.toasts.childElementCount > MAX_TOASTS) this.toasts.lastElementChild.remove();
         if (!sticky) setTimeout(() => el.remove(), kind === 'error' || kind === 'warning' ? 15000 : 6000);
         return el;
+    }
+
+    // An Undo whose edit is no longer the last one would undo another; it goes.
+    refreshUndo() {
+        for (const el of this.toasts.children) if (el.undoValid && !el.undoValid()) el.querySelector('.undo')?.remove();
     }
 
     // links: {commands: state, events: state}, each {up, since, attempts}

@@ -109,17 +109,31 @@ export class MapView extends Emitter {
     // Clicks on the map: add a waypoint, answer a pending pick, or nothing.
     onClick(e) {
         const point = {lat: e.latlng.lat, lng: L.Util.wrapNum(e.latlng.lng, [-180, 180], true)};
-        if (this.pick) {
-            const {resolve} = this.pick;
-            this.endPick();
-            resolve(point);
-            return;
-        }
+        if (this.answerPick(point)) return;
         if (this.mode === 'edit') this.emit('addpoint', point);
     }
 
+    answerPick(point) {
+        if (!this.pick) return false;
+        const {resolve} = this.pick;
+        this.endPick();
+        resolve(point);
+        return true;
+    }
+
+    // A click on an aircraft answers a pick or adds a waypoint there as a
+    // click beside it would; only in Look mode does it choose the aircraft.
+    onAircraftClick(e, serial) {
+        const point = {lat: e.latlng.lat, lng: L.Util.wrapNum(e.latlng.lng, [-180, 180], true)};
+        if (this.answerPick(point)) return;
+        if (this.mode === 'edit') this.emit('addpoint', point);
+        else this.emit('selectaircraft', serial);
+    }
+
+    // Another map mode ends a pending pick.
     setMode(mode) {
         this.mode = mode;
+        this.cancelPick();
     }
 
     // Resolves with the next clicked point, or null when cancelled.
@@ -132,19 +146,17 @@ export class MapView extends Emitter {
     }
 
     cancelPick() {
-        if (!this.pick) return;
-        const {resolve} = this.pick;
-        this.endPick();
-        resolve(null);
+        if (this.pick) this.answerPick(null);
     }
 
     endPick() {
         this.pick = null;
         this.map.getContainer().classList.remove('crosshair');
+        this.emit('pickended');
     }
 
-    // a: fleet entry; options: {color, selected}
-    updateAircraft(a, {color, selected}) {
+    // a: fleet entry; options: {color, selected, age: seconds since its last report or null}
+    updateAircraft(a, {color, selected, age = null}) {
         let entry = this.aircraft.get(a.serial);
         const position = a.state && a.state.lat != null ? [a.state.lat, a.state.lng] : null;
         if (!entry) {
@@ -167,15 +179,16 @@ export class MapView extends Emitter {
                     zIndexOffset: 1000,
                     keyboard: false,
                 }).addTo(this.fleetLayer);
-                entry.marker.on('click', () => this.emit('selectaircraft', a.serial));
+                entry.marker.on('click', (e) => this.onAircraftClick(e, a.serial));
             }
             entry.marker.setLatLng(position);
             const el = entry.marker.getElement();
             if (el) {
                 el.querySelector('.arrow').style.transform = `rotate(${a.state.yaw || 0}deg)`;
-                el.querySelector('.tag').textContent =
-                    a.state.height != null ? `${a.serial} · ${Math.round(a.state.height)} m` : a.serial;
+                const height = a.state.height != null ? ` · ${Math.round(a.state.height)} m` : '';
+                el.querySelector('.tag').textContent = `${a.serial}${height}${age != null ? ` · ${age} s old` : ''}`;
                 el.classList.toggle('selected', selected);
+                el.classList.toggle('stale', age != null);
                 el.classList.toggle('lost', !a.connected);
                 el.dataset.serial = a.serial;
             }
@@ -241,7 +254,10 @@ export class MapView extends Emitter {
             wps.map((w) => [w.lat, w.lng]),
             {color: '#2b3b4d', weight: 3, opacity: 0.85, interactive: false},
         ).addTo(this.missionLayer);
+        const points = wps.map((w) => this.map.latLngToLayerPoint([w.lat, w.lng]));
         this.wpMarkers = wps.map((w, i) => {
+            // A waypoint on top of an earlier one (a closed loop) sits beside it.
+            const covers = points.slice(0, i).some((p) => p.distanceTo(points[i]) < 14);
             const classes = ['wp-icon'];
             if (w.id === selectedId) classes.push('selected');
             if (flagged.has(i)) classes.push('flagged');
@@ -255,11 +271,11 @@ export class MapView extends Emitter {
                     className: '',
                     html: `<div class="${classes.join(' ')}" data-wp="${i + 1}">${i + 1}</div>`,
                     iconSize: [26, 26],
-                    iconAnchor: [13, 13],
+                    iconAnchor: covers ? [-3, 29] : [13, 13],
                 }),
-                title: `Waypoint ${i + 1}: ${Math.round(w.alt)} m`,
+                title: `Waypoint ${i + 1}: ${Math.round(w.alt)} m above home`,
             }).addTo(this.missionLayer);
-            marker.on('click', () => this.emit('selectwaypoint', w.id));
+            marker.on('click', (e) => this.answerPick(e.latlng) || this.emit('selectwaypoint', w.id));
             marker.on('drag', () => {
                 const latlngs = path.getLatLngs();
                 latlngs[i] = marker.getLatLng();

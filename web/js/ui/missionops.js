@@ -3,11 +3,12 @@
 // start, pause, continue and cancel commands.
 import {$, h, busy, timeOfDay} from './dom.js';
 import {checkMission} from '../model/checks.js';
-import {missionToWire, missionFromWire, estimate} from '../model/mission.js';
+import {missionToWire, estimate} from '../model/mission.js';
 import {samplePath} from '../geo/path.js';
 import {zoneKey} from '../geo/zones.js';
 import {UploadProgress} from '../protocol/progress.js';
 import {formatDistance, formatDuration} from '../model/units.js';
+import {confirmAction} from './confirm.js';
 
 // The service answers zone queries within 50 km of a point and reuses its
 // last answer near that point; samples 10 km apart keep every part of the
@@ -29,6 +30,7 @@ export class MissionOps {
         this.checkRun = 0;
         this.uploading = false;
         this.zoneCache = new Map();
+        panel.onProblems = () => this.scheduleCheck(0);
 
         const on = (id, handler) => $(id).addEventListener('click', (e) => busy(e.currentTarget, handler));
         on('btn-upload', () => this.upload(false));
@@ -37,17 +39,20 @@ export class MissionOps {
             $('upload-confirm').hidden = true;
         });
         on('btn-download', () => this.download());
-        on('btn-start', () => this.command('Start mission', 'StartOrCancelWayLineMission', {GO_STOP: 0}));
-        on('btn-cancel', () => this.command('Cancel mission', 'StartOrCancelWayLineMission', {GO_STOP: 1}));
+        on('btn-start', () => this.start());
+        on('btn-cancel', () => this.cancel());
         on('btn-pause', () => this.command('Pause mission', 'PauseOrContinueWayLineMission', {PAUSE: 1}));
         on('btn-continue', () => this.command('Continue mission', 'PauseOrContinueWayLineMission', {PAUSE: 0}));
         $('onboard-hide').addEventListener('click', () => this.showOnboard(null));
         $('onboard-edit').addEventListener('click', () => {
-            if (this.onboard)
-                this.api.replaceMission(missionFromWire(this.onboard.wire).mission, "the aircraft's mission");
+            if (!this.onboard) return;
+            const {mission, notes} = this.api.missions.editable(this.onboard.serial, this.onboard.wire);
+            this.api.replaceMission(mission, `the mission of ${this.api.name(this.onboard.serial)}`, notes);
         });
         store.on('changed', () => {
             $('upload-confirm').hidden = true;
+            // A finished bar would speak for a mission the editor no longer shows.
+            if (!this.uploading) this.resetProgress();
             this.scheduleCheck();
         });
         this.scheduleCheck();
@@ -57,6 +62,49 @@ export class MissionOps {
         const serial = this.api.selected();
         if (!serial) return null;
         return this.api.send(label, cmd, {AIRCRAFT: serial, ...value}, {aircraft: serial});
+    }
+
+    resetProgress() {
+        if (this.uploading) return;
+        this.progress.reset();
+        this.renderProgress();
+    }
+
+    // Start flies what the aircraft holds; when that is not the editor's
+    // mission, the operator is told what it is first.
+    async start() {
+        const serial = this.api.selected();
+        if (!serial) return null;
+        if (!this.api.missions.get(serial)) await this.api.readOnboard(serial);
+        const name = this.api.name(serial);
+        const holds = this.api.missions.compare(serial, this.store.mission, name);
+        if (holds.state !== 'same') {
+            const ok = await confirmAction({
+                title: `Start ${name}?`,
+                text: `${holds.text} Start it anyway?`,
+                ok: `Start ${name} anyway`,
+                danger: true,
+            });
+            if (!ok) return null;
+        }
+        return this.command('Start mission', 'StartOrCancelWayLineMission', {GO_STOP: 0});
+    }
+
+    async cancel() {
+        const serial = this.api.selected();
+        if (!serial) return null;
+        const name = this.api.name(serial);
+        const status = this.api.fleet.get(serial)?.state?.status;
+        if (status && status !== 'ON_GROUND') {
+            const ok = await confirmAction({
+                title: `Cancel the mission of ${name}?`,
+                text: `${name} ends its mission and hovers where it is. The mission stays on ${name}; Start flies it again from waypoint 1.`,
+                ok: `Cancel the mission of ${name}`,
+                danger: true,
+            });
+            if (!ok) return null;
+        }
+        return this.command('Cancel mission', 'StartOrCancelWayLineMission', {GO_STOP: 1});
     }
 
     scheduleCheck(delay = 400) {
@@ -91,19 +139,22 @@ export class MissionOps {
         if (run !== this.checkRun) return this.findings;
         const serial = this.api.selected();
         const aircraft = serial ? this.api.fleet.get(serial) : null;
-        const findings = checkMission(mission, {
-            zones,
-            zoneError: error,
-            flyLimit: serial ? this.api.limit(serial) : null,
-            home: aircraft ? aircraft.home : null,
-            start:
-                aircraft && aircraft.state && aircraft.state.lat != null
-                    ? {...aircraft.state, alt: aircraft.state.height ?? 0}
-                    : null,
-            battery: aircraft ? aircraft.battery : null,
-            fences: this.api.planOverlay.fences,
-            rally: this.api.planOverlay.rally,
-        });
+        const findings = [
+            ...this.panel.inputProblems(),
+            ...checkMission(mission, {
+                zones,
+                zoneError: error,
+                flyLimit: serial ? this.api.limit(serial) : null,
+                home: aircraft ? aircraft.home : null,
+                start:
+                    aircraft && aircraft.state && aircraft.state.lat != null
+                        ? {...aircraft.state, alt: aircraft.state.height ?? 0}
+                        : null,
+                battery: aircraft ? aircraft.battery : null,
+                fences: this.api.planOverlay.fences,
+                rally: this.api.planOverlay.rally,
+            }),
+        ];
         this.findings = findings;
         this.renderChecks(findings, zones);
         $('checks-state').textContent = `checked ${timeOfDay()}`;
@@ -115,7 +166,13 @@ export class MissionOps {
         this.panel.setFlagged(flagged);
         this.api.missionFlagged(flagged);
         const empty = !this.store.mission.waypoints.length;
-        $('btn-upload').disabled = empty || !this.api.selected();
+        const serial = this.api.selected();
+        $('btn-upload').disabled = empty || !serial;
+        $('btn-upload').title = !serial
+            ? 'Choose an aircraft first.'
+            : empty
+              ? 'Add waypoints on the map first.'
+              : `Sends the editor's mission to ${this.api.name(serial)}, replacing the one it holds; Start flies it.`;
         const items = empty
             ? [h('li', {class: 'hint', text: 'Add waypoints on the map to check the mission.'})]
             : findings.map((f) => h('li', {class: f.level, dataset: {code: f.code}, text: f.text}));
@@ -141,8 +198,11 @@ export class MissionOps {
         const aircraft = this.api.fleet.get(serial);
         const home = aircraft && aircraft.home ? {...aircraft.home, alt: 0} : null;
         const wire = missionToWire(mission, home);
+        const name = this.api.name(serial);
+        const sent = JSON.parse(JSON.stringify(mission));
         this.uploading = true;
         this.progress.start(mission.waypoints.length);
+        this.progressName = name;
         this.renderProgress();
         try {
             const result = await this.api.send(
@@ -160,14 +220,15 @@ export class MissionOps {
                 const {length, seconds} = estimate(mission);
                 this.api.toast(
                     'ok',
-                    `Mission uploaded to ${serial}`,
-                    `${mission.waypoints.length} waypoints, ${formatDistance(length)}, about ${formatDuration(seconds)}.`,
+                    `Mission uploaded to ${name}`,
+                    `${sent.waypoints.length} waypoints, ${formatDistance(length)}, about ${formatDuration(seconds)}.`,
                 );
-                this.api.uploaded(serial, mission);
+                this.api.missions.uploaded(serial, sent, wire);
             }
         } finally {
             this.uploading = false;
         }
+        if (!this.api.missions.get(serial) || this.progress.state === 'failed') this.api.readOnboard(serial);
     }
 
     // A pushed "WP_UPLOAD_PROGRESS"; it names no aircraft, so only an upload
@@ -184,7 +245,7 @@ export class MissionOps {
         $('upload-fill').style.width = `${p.percent}%`;
         $('upload-fill').setAttribute('aria-valuenow', String(Math.round(p.percent)));
         $('upload-percent').textContent = `${Math.round(p.percent)} %`;
-        $('upload-label').textContent = note || p.label;
+        $('upload-label').textContent = note || (p.state === 'idle' ? '' : `${this.progressName}: ${p.label}`);
     }
 
     async download() {
@@ -193,6 +254,7 @@ export class MissionOps {
         const result = await this.command('Download mission', 'DownloadWayLineMission', {});
         if (!result || !result.ok) return;
         const wire = result.reply.VALUE && typeof result.reply.VALUE === 'object' ? result.reply.VALUE : {};
+        this.api.missions.reported(serial, wire);
         this.showOnboard({serial, wire});
     }
 
@@ -203,11 +265,12 @@ export class MissionOps {
             this.api.map.setOnboard(null);
             return;
         }
-        const {mission, notes} = missionFromWire(onboard.wire);
+        const {mission, notes} = this.api.missions.editable(onboard.serial, onboard.wire);
         const {length, seconds} = estimate(mission);
+        const name = this.api.name(onboard.serial);
         $('onboard-summary').textContent = mission.waypoints.length
-            ? `${onboard.serial} holds ${mission.waypoints.length} waypoints, ${formatDistance(length)}, about ${formatDuration(seconds)} (dashed purple on the map).`
-            : `${onboard.serial} holds no waypoints.`;
+            ? `${name} holds ${mission.waypoints.length} waypoints, ${formatDistance(length)}, about ${formatDuration(seconds)} (dashed purple on the map).`
+            : `${name} holds no waypoints.`;
         $('onboard-notes').textContent = notes.join(' ');
         this.api.map.setOnboard(mission);
         if (mission.waypoints.length) this.api.map.fit(mission.waypoints);

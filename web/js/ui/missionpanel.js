@@ -13,18 +13,24 @@ const SETTINGS = [
     ['ms-gotofirst', 'gotoFirst', CHOICES.gotoFirst],
 ];
 
-// [input id, waypoint field, low, high, whole number, empty allowed]
+// [input id, waypoint field, low, high, whole number, empty allowed, name]
 const WAYPOINT_FIELDS = [
-    ['wp-alt', 'alt', 2, 500, false, false],
-    ['wp-speed', 'speed', 0.1, 20, false, true],
-    ['wp-damping', 'damping', 0, 100, false, false],
-    ['wp-yaw', 'yaw', -180, 180, true, false],
-    ['wp-pitch', 'gimbalPitch', -90, 30, true, false],
-    ['wp-repeat', 'actionRepeat', 0, 15, true, false],
-    ['wp-timelimit', 'actionTimeLimit', 0, 65535, true, false],
+    ['wp-alt', 'alt', 2, 500, false, false, 'height'],
+    ['wp-speed', 'speed', 0.1, 20, false, true, 'speed'],
+    ['wp-damping', 'damping', 0, 100, false, false, 'reached-within distance'],
+    ['wp-yaw', 'yaw', -180, 180, true, false, 'yaw'],
+    ['wp-pitch', 'gimbalPitch', -90, 30, true, false, 'gimbal pitch'],
+    ['wp-repeat', 'actionRepeat', 0, 15, true, false, 'action repeat'],
+    ['wp-timelimit', 'actionTimeLimit', 0, 65535, true, false, 'action time limit'],
+];
+const SETTING_FIELDS = [
+    ['ms-idle', 'idleSpeed', 0.1, 20, false, 'cruise speed'],
+    ['ms-range', 'maxSpeed', 0.1, 20, false, 'top speed'],
+    ['ms-exec', 'execCount', 1, 255, true, 'executions'],
 ];
 
-function readInput(input, low, high, whole, emptyAllowed) {
+// Reads a field; text that is not taken is named in words, never dropped silently.
+function readInput(input, low, high, whole, emptyAllowed, name) {
     const text = input.value.trim();
     if (text === '' && emptyAllowed) {
         input.classList.remove('invalid');
@@ -34,14 +40,19 @@ function readInput(input, low, high, whole, emptyAllowed) {
     const ok =
         text !== '' && Number.isFinite(value) && value >= low && value <= high && (!whole || Number.isInteger(value));
     input.classList.toggle('invalid', !ok);
-    input.title = ok ? '' : `Enter ${whole ? 'a whole number' : 'a number'} from ${low} to ${high}.`;
-    return {ok, value};
+    const problem = ok
+        ? ''
+        : `${name} "${text}" is not taken: enter ${whole ? 'a whole number' : 'a number'} from ${low} to ${high}`;
+    input.title = problem;
+    return {ok, value, problem};
 }
 
 export class MissionPanel {
     constructor(store) {
         this.store = store;
         this.flagged = new Set();
+        // Field text that was not taken: key -> {text, problem, id (waypoint or null), field}
+        this.problems = new Map();
         fillSelect($('wp-turn'), CHOICES.turnMode);
         fillSelect(
             $('wp-action-type'),
@@ -49,11 +60,13 @@ export class MissionPanel {
         );
         for (const [id, , choices] of SETTINGS) fillSelect($(id), choices);
 
-        for (const [id, field, low, high, whole, empty] of WAYPOINT_FIELDS) {
+        for (const [id, field, low, high, whole, empty, name] of WAYPOINT_FIELDS) {
             $(id).addEventListener('change', (e) => {
                 const w = store.selected();
-                const r = readInput(e.target, low, high, whole, empty);
-                if (w && r.ok) store.updateWaypoint(w.id, {[field]: r.value});
+                if (!w) return;
+                const r = readInput(e.target, low, high, whole, empty, name);
+                this.noteProblem(`${w.id}:${field}`, r, {id: w.id, field, text: e.target.value});
+                if (r.ok) store.updateWaypoint(w.id, {[field]: r.value});
             });
         }
         $('wp-turn').addEventListener('change', (e) => {
@@ -66,18 +79,58 @@ export class MissionPanel {
 
         for (const [id, field] of SETTINGS)
             $(id).addEventListener('change', (e) => store.updateSettings({[field]: Number(e.target.value)}));
-        const numberSetting = (id, field, low, high, whole) =>
+        for (const [id, field, low, high, whole, name] of SETTING_FIELDS)
             $(id).addEventListener('change', (e) => {
-                const r = readInput(e.target, low, high, whole, false);
+                const r = readInput(e.target, low, high, whole, false, name);
+                this.noteProblem(`settings:${field}`, r, {id: null, field, text: e.target.value});
                 if (r.ok) store.updateSettings({[field]: r.value});
             });
-        numberSetting('ms-idle', 'idleSpeed', 0.1, 20, false);
-        numberSetting('ms-range', 'maxSpeed', 0.1, 20, false);
-        numberSetting('ms-exec', 'execCount', 1, 255, true);
 
         store.on('changed', () => this.render());
         store.on('selected', () => this.render());
         this.render();
+    }
+
+    noteProblem(key, result, where) {
+        if (result.ok) this.problems.delete(key);
+        else this.problems.set(key, {...where, problem: result.problem});
+        this.renderProblems();
+        this.onProblems?.();
+    }
+
+    // The fields not taken, as findings of the checks panel.
+    inputProblems() {
+        const list = this.store.mission.waypoints;
+        const found = [];
+        for (const [key, p] of this.problems) {
+            const i = p.id == null ? -1 : list.findIndex((w) => w.id === p.id);
+            if (p.id != null && i < 0) {
+                this.problems.delete(key);
+                continue;
+            }
+            const where = i < 0 ? 'Mission settings' : `Waypoint ${i + 1}`;
+            const action = p.field.startsWith('act:') && list[i].actions[Number(p.field.slice(4))];
+            const kept = i < 0 ? this.store.mission[p.field] : action ? action.param : list[i][p.field];
+            found.push({
+                level: 'error',
+                code: 'input',
+                text: `${where}: ${p.problem}; it stays ${kept ?? 'empty'}.`,
+                waypoints: i < 0 ? [] : [i],
+            });
+        }
+        return found;
+    }
+
+    renderProblems() {
+        const w = this.store.selected();
+        const mine = (id) => [...this.problems.values()].filter((p) => p.id === id).map((p) => `${p.problem}.`);
+        for (const [box, texts] of [
+            ['wp-error', w ? mine(w.id) : []],
+            ['ms-error', mine(null)],
+        ]) {
+            $(box).textContent = texts.join(' ');
+            $(box).hidden = !texts.length;
+        }
     }
 
     setFlagged(flagged) {
@@ -169,11 +222,12 @@ export class MissionPanel {
         $('wp-next').disabled = i === this.store.mission.waypoints.length - 1;
         for (const [id, field] of WAYPOINT_FIELDS) {
             const input = $(id);
-            if (document.activeElement !== input || !input.classList.contains('invalid')) {
-                input.value = w[field] == null ? '' : String(w[field]);
-                input.classList.remove('invalid');
-            }
+            const problem = this.problems.get(`${w.id}:${field}`);
+            input.value = problem ? problem.text : w[field] == null ? '' : String(w[field]);
+            input.classList.toggle('invalid', !!problem);
+            input.title = problem ? problem.problem : '';
         }
+        this.renderProblems();
         $('wp-speed').placeholder = `cruise (${this.store.mission.idleSpeed} m/s)`;
         $('wp-turn').value = String(w.turnMode);
         $('wp-action-count').textContent = `${w.actions.length} of ${LIMITS.maxActions}`;
@@ -199,7 +253,8 @@ export class MissionPanel {
                 'aria-label': `${info.param.label} in ${info.param.unit}`,
             });
             param.addEventListener('change', () => {
-                const r = readInput(param, info.param.min, info.param.max, true, false);
+                const r = readInput(param, info.param.min, info.param.max, true, false, info.param.label.toLowerCase());
+                this.noteProblem(`${w.id}:act:${k}`, r, {id: w.id, field: `act:${k}`, text: param.value});
                 if (r.ok) update({param: r.value});
             });
         }
@@ -227,12 +282,8 @@ export class MissionPanel {
                 select.append(h('option', {value: String(m[field]), text: `Code ${m[field]}`}));
             select.value = String(m[field]);
         }
-        for (const [id, field] of [
-            ['ms-idle', 'idleSpeed'],
-            ['ms-range', 'maxSpeed'],
-            ['ms-exec', 'execCount'],
-        ]) {
-            if (!$(id).classList.contains('invalid')) $(id).value = String(m[field]);
+        for (const [id, field] of SETTING_FIELDS) {
+            if (!this.problems.has(`settings:${field}`)) $(id).value = String(m[field]);
         }
     }
 }

@@ -2,6 +2,7 @@
 import {$, h, busy, download} from './dom.js';
 import {missionToWire, missionFromWire} from '../model/mission.js';
 import {missionToPlan, planToMission, missionToGeoJSON, PLAN_LIMITS} from '../model/planfile.js';
+import {confirmAction} from './confirm.js';
 
 // The host stores a wayline as a file of exactly this name.
 export function waylineNameProblem(name) {
@@ -45,6 +46,17 @@ export class WaylinePanel {
             (this.store.mission.waypoints.length ? '' : 'The mission has no waypoints to save.');
         this.showNameProblem(problem);
         if (problem) return;
+        // Asked afresh: another client may have saved one under the name meanwhile.
+        const names = await this.refresh();
+        if (names.includes(name)) {
+            const ok = await confirmAction({
+                title: `Replace wayline "${name}"?`,
+                text: `A wayline named "${name}" is already saved on the host. Saving replaces it, and the old one cannot be brought back.`,
+                ok: `Replace "${name}"`,
+                danger: true,
+            });
+            if (!ok) return;
+        }
         const result = await this.api.send(`Save wayline "${name}"`, 'SaveWayline', {
             WAYLINE_NAME: name,
             WAYLINE: missionToWire(this.store.mission, this.api.home()),
@@ -57,7 +69,7 @@ export class WaylinePanel {
 
     async refresh() {
         const result = await this.api.send('List waylines', 'WayLineList', undefined);
-        if (!result.ok) return;
+        if (!result.ok) return [];
         const names = Array.isArray(result.reply.VALUE) ? result.reply.VALUE.filter((n) => typeof n === 'string') : [];
         $('wl-empty').hidden = names.length > 0;
         $('wl-list').replaceChildren(
@@ -67,6 +79,7 @@ export class WaylinePanel {
                 return h('li', {dataset: {name}}, h('span', {class: 'wl-name', text: name, title: name}), load);
             }),
         );
+        return names;
     }
 
     async load(name) {
