@@ -60,17 +60,14 @@ qint64 wholeNumber(double number) {
     return static_cast<qint64>(number);
 }
 
-// Text that names no finite angle reads as 0, so a bad entry cannot upset
-// the latitude order.
-double radiansFromDegrees(bool ok, double degrees) {
-    const double radians = ok ? degrees * M_PI / 180.0 : 0.0;
-    return std::isfinite(radians) ? radians : 0.0;
+// Qt's reading of the text: 0 when it names no number, infinity when it
+// overflows; "nan" and "inf" are numbers too. The query copes with any value.
+double radiansFromDegrees(double degrees) {
+    return degrees * M_PI / 180.0;
 }
 
 double radiansFromText(const QString &text) {
-    bool ok = false;
-    const double degrees = text.toDouble(&ok);
-    return radiansFromDegrees(ok, degrees);
+    return radiansFromDegrees(text.toDouble());
 }
 
 // Plain decimal text ("-12.345") without building a QString. Both this and
@@ -192,7 +189,7 @@ public:
             return 0.0;
         double degrees = 0.0;
         if (plainDegrees(view, degrees))
-            return radiansFromDegrees(true, degrees);
+            return radiansFromDegrees(degrees);
         return radiansFromText(QString::fromUtf8(view.data(), int(view.size())));
     }
 
@@ -224,12 +221,6 @@ template<class Fields> bool readZone(const Fields &fields, NoFlyZone &zone) {
     zone.city = fields.text(City);
     zone.disable = disable;
     return true;
-}
-
-void sortByLatitude(std::vector<NoFlyZone> &zones) {
-    std::sort(zones.begin(), zones.end(), [](const NoFlyZone &left, const NoFlyZone &right) {
-        return left.latitude < right.latitude;
-    });
 }
 
 bool isSpace(char c) {
@@ -697,6 +688,14 @@ Result<std::vector<NoFlyZone>> NoFlyZoneFile::read(const QString &path) {
         return Zones::failure(path + QStringLiteral(": ") + stream.error());
     sortByLatitude(zones);
     return Zones::success(std::move(zones));
+}
+
+void NoFlyZoneFile::sortByLatitude(std::vector<NoFlyZone> &zones) {
+    // std::sort needs a strict order, which < alone is not once a value is not a number.
+    std::sort(zones.begin(), zones.end(), [](const NoFlyZone &left, const NoFlyZone &right) {
+        return left.latitude < right.latitude ||
+               (!std::isnan(left.latitude) && std::isnan(right.latitude));
+    });
 }
 
 bool NoFlyZoneFile::readZone(const QJsonObject &entry, NoFlyZone &zone) {

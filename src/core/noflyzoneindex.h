@@ -13,7 +13,8 @@
 // around the point instead of a band around the globe.
 class NoFlyZoneIndex {
 public:
-    // zones must be sorted by ascending latitude and outlive the index's use.
+    // zones must be sorted by ascending latitude, not-a-number last, and
+    // outlive the index's use.
     void build(const std::vector<NoFlyZone> &zones);
     void clear();
 
@@ -39,6 +40,9 @@ private:
     bool usable = false;
     std::vector<Entry> entries;
     std::vector<uint32_t> stripStart;
+    // Zones within the strips' latitudes whose longitude is too large to
+    // reduce exactly; every search looks at them one by one.
+    std::vector<uint32_t> unreduced;
 };
 
 #endif // NOFLYZONEINDEX_H
