@@ -65,18 +65,12 @@ std::pair<NearbyZones::Iterator, NearbyZones::Iterator> NearbyZones::band(double
     return {begin, end};
 }
 
-// The index names a few candidates out of the band; the same test then
-// keeps them, back in the band's order.
+// The index keeps the zones of the band by the same test, in no order;
+// sorting their positions puts them back in the band's order.
 void NearbyZones::keepFromIndex(double latitude, double longitude, Iterator begin, Iterator end) {
-    const double cosLatitude = std::cos(latitude);
-    candidates.clear();
-    index.candidates(latitude, longitude, maxDistance, size_t(begin - all.cbegin()),
-                     size_t(end - all.cbegin()), candidates);
-    std::sort(candidates.begin(), candidates.end());
-    for (const uint32_t position : candidates) {
-        if (withinReach(all[position], latitude, longitude, cosLatitude))
-            nearby.push_back(position);
-    }
+    index.nearby(latitude, longitude, maxDistance, size_t(begin - all.cbegin()),
+                 size_t(end - all.cbegin()), nearby);
+    std::sort(nearby.begin(), nearby.end());
 }
 
 void NearbyZones::keepFromBand(double latitude, double longitude, Iterator begin, Iterator end) {
@@ -87,8 +81,9 @@ void NearbyZones::keepFromBand(double latitude, double longitude, Iterator begin
     }
 }
 
-// One test for every path, so the index and the band scan keep exactly the
-// same zones. NaN compares false, so a distance that is not a number is left out.
+// The index tests its own copy of each centre with the same function, so
+// both paths keep exactly the same zones. NaN compares false, so a distance
+// that is not a number is left out.
 bool NearbyZones::withinReach(const NoFlyZone &zone, double latitude, double longitude,
                               double cosLatitude) const {
     return maxDistance >

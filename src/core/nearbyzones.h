@@ -49,7 +49,6 @@ private:
     std::vector<NoFlyZone> all;
     std::vector<uint32_t> nearby;
     NoFlyZoneIndex index;
-    std::vector<uint32_t> candidates;
 };
 
 #endif // NEARBYZONES_H

@@ -57,20 +57,21 @@ void NoFlyZoneIndex::build(const std::vector<NoFlyZone> &zones) {
         if (!(zone.latitude >= -Edge && zone.latitude < Edge) || !std::isfinite(zone.longitude))
             continue;
         if (std::abs(zone.longitude) > LongitudeLimit) {
-            unreduced.push_back(uint32_t(position));
+            unreduced.push_back({0.0, zone.latitude, zone.longitude, uint32_t(position)});
             continue;
         }
         const size_t at = std::min(size_t((zone.latitude + Edge) / StripWidth), StripCount - 1);
         for (; strip < at; ++strip)
             stripStart[strip + 1] = uint32_t(entries.size());
-        entries.push_back({Geometry::reducedLongitude(zone.longitude), uint32_t(position)});
+        entries.push_back({Geometry::reducedLongitude(zone.longitude), zone.latitude,
+                           zone.longitude, uint32_t(position)});
     }
     for (; strip < StripCount; ++strip)
         stripStart[strip + 1] = uint32_t(entries.size());
     for (strip = 0; strip < StripCount; ++strip)
         std::sort(
             entries.begin() + stripStart[strip], entries.begin() + stripStart[strip + 1],
-            [](const Entry &left, const Entry &right) { return left.longitude < right.longitude; });
+            [](const Entry &left, const Entry &right) { return left.reduced < right.reduced; });
     entries.shrink_to_fit();
     usable = true;
 }
@@ -81,8 +82,8 @@ bool NoFlyZoneIndex::covers(double latitude, double longitude, double maxDistanc
            maxDistance < Geometry::ZoneEarthRadius;
 }
 
-void NoFlyZoneIndex::candidates(double latitude, double longitude, double maxDistance, size_t first,
-                                size_t last, std::vector<uint32_t> &positions) const {
+void NoFlyZoneIndex::nearby(double latitude, double longitude, double maxDistance, size_t first,
+                            size_t last, std::vector<uint32_t> &positions) const {
     // Within reach means a haversine term a = h + w * s below this, where
     // h = sin^2(dlat / 2), w = cos(lat) * cos(zone lat), s = sin^2(dlng / 2).
     // Where w cannot be zero or negative, the latitude gap bounds h for each
@@ -91,6 +92,7 @@ void NoFlyZoneIndex::candidates(double latitude, double longitude, double maxDis
     const double reach =
         Geometry::squaredHalfSine(maxDistance / Geometry::ZoneEarthRadius) * (1 + Slack) + 1e-15;
     const double cosLatitude = std::cos(latitude);
+    const Query query{latitude, longitude, cosLatitude, maxDistance, first, last};
     const double band = Band + Slack;
     const double centre = Geometry::reducedLongitude(longitude);
 
@@ -104,7 +106,7 @@ void NoFlyZoneIndex::candidates(double latitude, double longitude, double maxDis
         const double weight = cosLatitude >= 0 ? cosLatitude * least : cosLatitude * most;
         // A negative w lowers a below h, so then even h does not bound.
         if (weight <= 1e-6) {
-            collect(strip, -4.0, 4.0, first, last, positions);
+            collect(strip, -4.0, 4.0, query, positions);
             continue;
         }
         const double gap = std::max({0.0, south - latitude, latitude - north});
@@ -114,30 +116,37 @@ void NoFlyZoneIndex::candidates(double latitude, double longitude, double maxDis
         const double ratio = left / weight * (1 + Slack);
         const double halfWidth = ratio < 1.0 ? 2 * std::asin(std::sqrt(ratio)) + Slack : 4.0;
         if (halfWidth >= M_PI) {
-            collect(strip, -4.0, 4.0, first, last, positions);
+            collect(strip, -4.0, 4.0, query, positions);
             continue;
         }
         const double from = centre - halfWidth;
         const double to = centre + halfWidth;
-        collect(strip, from, to, first, last, positions);
+        collect(strip, from, to, query, positions);
         if (from < -M_PI)
-            collect(strip, from + 2 * M_PI, 4.0, first, last, positions);
+            collect(strip, from + 2 * M_PI, 4.0, query, positions);
         if (to > M_PI)
-            collect(strip, -4.0, to - 2 * M_PI, first, last, positions);
+            collect(strip, -4.0, to - 2 * M_PI, query, positions);
     }
-    const auto from = std::lower_bound(unreduced.begin(), unreduced.end(), first);
-    for (auto position = from; position != unreduced.end() && *position < last; ++position)
-        positions.push_back(*position);
+    for (const Entry &entry : unreduced)
+        keep(entry, query, positions);
 }
 
-void NoFlyZoneIndex::collect(size_t strip, double from, double to, size_t first, size_t last,
+void NoFlyZoneIndex::collect(size_t strip, double from, double to, const Query &query,
                              std::vector<uint32_t> &positions) const {
     const auto begin = entries.begin() + stripStart[strip];
     const auto end = entries.begin() + stripStart[strip + 1];
     auto entry = std::lower_bound(begin, end, from,
-                                  [](const Entry &e, double value) { return e.longitude < value; });
-    for (; entry != end && entry->longitude <= to; ++entry) {
-        if (entry->position >= first && entry->position < last)
-            positions.push_back(entry->position);
-    }
+                                  [](const Entry &e, double value) { return e.reduced < value; });
+    for (; entry != end && entry->reduced <= to; ++entry)
+        keep(*entry, query, positions);
+}
+
+// The band scan's own test on the same numbers, so both keep the same zones.
+// NaN compares false, so a distance that is not a number is left out.
+void NoFlyZoneIndex::keep(const Entry &entry, const Query &query,
+                          std::vector<uint32_t> &positions) {
+    if (entry.position >= query.first && entry.position < query.last &&
+        query.maxDistance > Geometry::zoneDistance(entry.latitude, entry.longitude, query.latitude,
+                                                   query.longitude, query.cosLatitude))
+        positions.push_back(entry.position);
 }
