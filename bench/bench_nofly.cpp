@@ -274,7 +274,7 @@ int query(const QString &path, int pointCount, int checkedCount, const QString &
     const std::vector<NoFlyZone> anchors = NoFlyZoneFile::read(anchorsPath).value();
     if (zones.empty() || anchors.empty())
         return 1;
-    const std::vector<NoFlyZone> copy = zones;
+    std::vector<NoFlyZone> copy = zones;
     auto manager = managerWith(std::move(zones));
 
     // Points over land, near the anchors.

@@ -82,7 +82,7 @@ QJsonValue NoFlyZoneManager::zoneJson(uint32_t position) {
         return *known;
     if (zoneObjects.size() >= CachedZones)
         zoneObjects.clear();
-    const QJsonValue value(toJson(nearby_zones.zones()[position]));
+    QJsonValue value(toJson(nearby_zones.zones()[position]));
     zoneObjects.insert(position, value);
     return value;
 }
