@@ -1,5 +1,6 @@
 #include "fuzzsupport.h"
 
+#include <geometry.h>
 #include <nearbyzones.h>
 #include <noflyzonefile.h>
 #include <qtzonereader.h>
@@ -38,13 +39,8 @@ std::vector<uint32_t> bandScan(const std::vector<NoFlyZone> &zones, double lat, 
     std::vector<uint32_t> kept;
     for (uint32_t i = 0; i < zones.size(); ++i) {
         const NoFlyZone &z = zones[i];
-        if (!(z.latitude >= lat - M_PI / 360 && z.latitude <= lat + M_PI / 360))
-            continue;
-        const double halfLat = std::sin((z.latitude - lat) / 2);
-        const double halfLng = std::sin((z.longitude - lng) / 2);
-        const double a =
-            halfLat * halfLat + std::cos(z.latitude) * std::cos(lat) * halfLng * halfLng;
-        if (50000.0 > 2 * std::atan2(std::sqrt(a), std::sqrt(1 - a)) * 6378135.0)
+        if (z.latitude >= lat - M_PI / 360 && z.latitude <= lat + M_PI / 360 &&
+            50000.0 > Geometry::zoneDistance(z.latitude, z.longitude, lat, lng, std::cos(lat)))
             kept.push_back(i);
     }
     return kept;
