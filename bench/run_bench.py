@@ -62,6 +62,9 @@ def nofly(bin_dir, out_dir, anchors, results):
         results[prefix + "brute_p50_us"] = round(query["brute_p50_us"], 1)
         results[prefix + "band_scan_p50_us"] = round(query["band_p50_us"], 1)
         results[prefix + "speedup"] = round(query["speedup"], 1)
+        results[prefix + "track_query_p50_us"] = round(query["track_p50_us"], 2)
+        results[prefix + "track_query_p99_us"] = round(query["track_p99_us"], 2)
+        results[prefix + "track_results_mean"] = round(query["track_mean_found"], 1)
         results[prefix + "search_p50_us"] = round(query["search_p50_us"], 2)
         results[prefix + "search_p99_us"] = round(query["search_p99_us"], 2)
         results[prefix + "edge_query_p50_us"] = round(query["edge_p50_us"], 2)
@@ -438,6 +441,8 @@ def machine():
 def table(results):
     rows = [
         ("no-fly 1M: query p50 / p99 (us)", "nofly_1m_query_p50_us", "nofly_1m_query_p99_us"),
+        ("no-fly 1M: along flight tracks p50 / p99 (us)", "nofly_1m_track_query_p50_us",
+         "nofly_1m_track_query_p99_us"),
         ("no-fly 1M: search alone, no JSON, p50 / p99 (us)", "nofly_1m_search_p50_us",
          "nofly_1m_search_p99_us"),
         ("no-fly 1M: brute-force p50 (us), speedup", "nofly_1m_brute_p50_us", "nofly_1m_speedup"),
