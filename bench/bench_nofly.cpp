@@ -8,6 +8,7 @@
 //   bench_nofly query <file> <points> <checked>        time queries, print figures
 //   bench_nofly same <file>                            both readers give identical zones
 
+#include <nearbyzones.h>
 #include <noflyzonefile.h>
 #include <noflyzonemanager.h>
 #include <qtzonereader.h>
@@ -24,6 +25,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <malloc.h>
 #include <random>
 #include <vector>
 
@@ -40,15 +42,20 @@ public:
     using NoFlyZoneManager::setZones;
 };
 
-double peakMib() {
+// A figure of /proc/self/status in MiB: VmHWM is the peak, VmRSS the present.
+double statusMib(const QByteArray &key) {
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
     for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
+        if (line.startsWith(key))
+            return line.mid(key.size()).trimmed().split(' ').first().toDouble() / 1024.0;
     }
     return -1;
+}
+
+double peakMib() {
+    return statusMib("VmHWM:");
 }
 
 double percentile(std::vector<double> values, double p) {
@@ -132,12 +139,13 @@ int generate(const QString &anchorsPath, long count, const QString &outPath) {
 
 double cpuSeconds() {
     timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
     return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
 }
 
 int load(const QString &path, bool withQt) {
     const double before = peakMib();
+    const double startRss = statusMib("VmRSS:");
     QElapsedTimer timer;
     timer.start();
     const double cpuStart = cpuSeconds();
@@ -152,13 +160,19 @@ int load(const QString &path, bool withQt) {
     const double cpuMiddle = cpuSeconds();
     manager->setZones(std::move(zones));
     const double indexSeconds = double(timer.nsecsElapsed()) / 1e9;
-    // CPU time of this thread: what the load costs without the other
-    // processes that share the machine.
+    // CPU time of the process, the reader's converter thread included: what
+    // the load costs without the other processes that share the machine.
     const double cpu = cpuSeconds() - cpuStart - (cpuMiddle - cpuStart - readCpu);
+    const double peak = peakMib();
+    // What the zones hold once the load's buffers are gone: resident memory
+    // with the freed heap handed back, over what the process held before.
+    malloc_trim(0);
+    const double steady = statusMib("VmRSS:");
     std::printf("{\"zones\": %zu, \"read_s\": %.4f, \"index_s\": %.4f, \"load_s\": %.4f, "
-                "\"load_cpu_s\": %.4f, \"peak_mib\": %.1f, \"start_mib\": %.1f}\n",
-                count, readSeconds, indexSeconds, readSeconds + indexSeconds, cpu, peakMib(),
-                before);
+                "\"load_cpu_s\": %.4f, \"peak_mib\": %.1f, \"start_mib\": %.1f, "
+                "\"steady_mib\": %.1f, \"steady_bytes_per_zone\": %.1f}\n",
+                count, readSeconds, indexSeconds, readSeconds + indexSeconds, cpu, peak, before,
+                steady, count ? (steady - startRss) * 1048576.0 / double(count) : 0.0);
     return 0;
 }
 
@@ -206,69 +220,144 @@ QJsonArray bandScan(const std::vector<NoFlyZone> &zones, double latitude, double
     return resultOf(found);
 }
 
-int query(const QString &path, int pointCount, int checkedCount, const QString &anchorsPath) {
-    std::vector<NoFlyZone> zones = NoFlyZoneFile::read(path).value();
-    const std::vector<NoFlyZone> anchors = NoFlyZoneFile::read(anchorsPath).value();
-    if (zones.empty() || anchors.empty())
-        return 1;
-    const std::vector<NoFlyZone> copy = zones;
-    auto manager = managerWith(std::move(zones));
+struct Timings {
+    std::vector<double> fast, fastChecked, brute, band;
+    size_t found = 0;
+    int mismatches = 0;
+};
 
-    // Points over land, each outside the reuse box of the one before, so
-    // every query recomputes.
-    std::mt19937_64 random(7);
-    std::uniform_int_distribution<size_t> anyAnchor(0, anchors.size() - 1);
-    std::uniform_real_distribution<double> offset(-1.0 * Pi / 180, 1.0 * Pi / 180);
-    std::vector<std::pair<double, double>> points;
-    while (int(points.size()) < pointCount) {
-        const NoFlyZone &anchor = anchors[anyAnchor(random)];
-        const double lat = std::clamp(anchor.latitude + offset(random), -1.5, 1.5);
-        const double lng = anchor.longitude + offset(random);
+// Times the query at each point, then checks the first checkedCount against
+// the brute-force scan and the band scan.
+Timings timeQueries(Manager &manager, const std::vector<NoFlyZone> &zones,
+                    const std::vector<std::pair<double, double>> &points, int checkedCount) {
+    Timings t;
+    std::vector<QJsonArray> answers;
+    QElapsedTimer timer;
+    for (const auto &[lat, lng] : points) {
+        timer.start();
+        QJsonArray answer = manager.GetNearbyNoflyZone(lat, lng);
+        t.fast.push_back(double(timer.nsecsElapsed()) / 1000.0);
+        t.found += size_t(answer.size());
+        if (int(answers.size()) < checkedCount)
+            answers.push_back(std::move(answer));
+    }
+    for (size_t i = 0; i < answers.size(); ++i) {
+        const auto &[lat, lng] = points[i];
+        t.fastChecked.push_back(t.fast[i]);
+        timer.start();
+        const QJsonArray expected = bruteForce(zones, lat, lng);
+        t.brute.push_back(double(timer.nsecsElapsed()) / 1000.0);
+        timer.start();
+        const QJsonArray banded = bandScan(zones, lat, lng);
+        t.band.push_back(double(timer.nsecsElapsed()) / 1000.0);
+        if (expected != answers[i] || banded != expected)
+            ++t.mismatches;
+    }
+    return t;
+}
+
+// Adds points, each outside the reuse box of the one before, so every query recomputes.
+template<class Draw>
+void addPoints(std::vector<std::pair<double, double>> &points, size_t count, Draw draw) {
+    count += points.size();
+    while (points.size() < count) {
+        const auto [lat, lng] = draw();
         if (!points.empty() && std::abs(points.back().first - lat) <= 0.005 &&
             std::abs(points.back().second - lng) <= 0.005)
             continue;
         points.emplace_back(lat, lng);
     }
+}
 
-    std::vector<double> fast, fastChecked, brute, band;
-    std::vector<QJsonArray> answers;
-    size_t found = 0;
+int query(const QString &path, int pointCount, int checkedCount, const QString &anchorsPath) {
+    std::vector<NoFlyZone> zones = NoFlyZoneFile::read(path).value();
+    const std::vector<NoFlyZone> anchors = NoFlyZoneFile::read(anchorsPath).value();
+    if (zones.empty() || anchors.empty())
+        return 1;
+    std::vector<NoFlyZone> copy = zones;
+    auto manager = managerWith(std::move(zones));
+
+    // Points over land, near the anchors.
+    std::mt19937_64 random(7);
+    std::uniform_int_distribution<size_t> anyAnchor(0, anchors.size() - 1);
+    std::uniform_real_distribution<double> offset(-1.0 * Pi / 180, 1.0 * Pi / 180);
+    std::vector<std::pair<double, double>> points;
+    addPoints(points, size_t(pointCount), [&]() {
+        const NoFlyZone &anchor = anchors[anyAnchor(random)];
+        return std::pair(std::clamp(anchor.latitude + offset(random), -1.5, 1.5),
+                         anchor.longitude + offset(random));
+    });
+    // Where the index works hardest, in turn: within two degrees of a pole,
+    // where longitude bounds little, and on the antimeridian, where the
+    // longitude range wraps, given in either sign.
+    std::vector<std::pair<double, double>> edges;
+    std::uniform_real_distribution<double> polar(Pi / 2 - 2 * Pi / 180, Pi / 2);
+    std::uniform_real_distribution<double> anyLatitude(-1.4, 1.4);
+    std::uniform_real_distribution<double> anyLongitude(-Pi, Pi);
+    std::uniform_int_distribution<int> side(0, 1);
+    bool toPole = false;
+    addPoints(edges, size_t(pointCount / 2), [&]() {
+        const double sign = side(random) ? 1.0 : -1.0;
+        toPole = !toPole;
+        if (toPole)
+            return std::pair(sign * polar(random), anyLongitude(random));
+        return std::pair(anyLatitude(random), sign * (Pi - std::abs(offset(random)) / 4));
+    });
+
+    // Aircraft crossing land: each step just leaves the reuse box, so
+    // consecutive queries share most of their zones, as a flight's do.
+    std::vector<std::pair<double, double>> tracks;
+    std::uniform_real_distribution<double> heading(0.0, 2 * Pi);
+    while (tracks.size() < size_t(pointCount)) {
+        const NoFlyZone &anchor = anchors[anyAnchor(random)];
+        const double direction = heading(random);
+        for (int step = 0; step < 50; ++step)
+            tracks.emplace_back(
+                std::clamp(anchor.latitude + 0.0075 * step * std::sin(direction), -1.5, 1.5),
+                anchor.longitude + 0.0075 * step * std::cos(direction));
+    }
+
+    const Timings land = timeQueries(*manager, copy, points, checkedCount);
+    const Timings track = timeQueries(*manager, copy, tracks, 0);
+    const Timings edge = timeQueries(*manager, copy, edges, checkedCount / 2);
+    // The search alone, without the reply's JSON, at the same points.
+    const size_t zoneCount = copy.size();
+    NearbyZones search;
+    search.setZones(std::move(copy));
+    std::vector<double> searchTimes;
     QElapsedTimer timer;
     for (const auto &[lat, lng] : points) {
         timer.start();
-        QJsonArray answer = manager->GetNearbyNoflyZone(lat, lng);
-        fast.push_back(double(timer.nsecsElapsed()) / 1000.0);
-        found += size_t(answer.size());
-        if (int(answers.size()) < checkedCount)
-            answers.push_back(std::move(answer));
+        search.query(lat, lng);
+        searchTimes.push_back(double(timer.nsecsElapsed()) / 1000.0);
     }
-    int mismatches = 0;
-    for (int i = 0; i < checkedCount && i < pointCount; ++i) {
-        const auto &[lat, lng] = points[size_t(i)];
-        fastChecked.push_back(fast[size_t(i)]);
-        timer.start();
-        const QJsonArray expected = bruteForce(copy, lat, lng);
-        brute.push_back(double(timer.nsecsElapsed()) / 1000.0);
-        timer.start();
-        const QJsonArray banded = bandScan(copy, lat, lng);
-        band.push_back(double(timer.nsecsElapsed()) / 1000.0);
-        if (expected != answers[size_t(i)] || banded != expected)
-            ++mismatches;
-    }
-    std::printf("{\"zones\": %zu, \"points\": %d, \"checked\": %d, \"mean_found\": %.1f, "
-                "\"query_p50_us\": %.2f, \"query_p99_us\": %.2f, \"checked_p50_us\": %.2f, "
-                "\"brute_p50_us\": %.1f, \"band_p50_us\": %.1f, \"speedup\": %.1f, "
-                "\"mismatches\": %d}\n",
-                copy.size(), pointCount, checkedCount, double(found) / pointCount,
-                percentile(fast, 0.5), percentile(fast, 0.99), percentile(fastChecked, 0.5),
-                percentile(brute, 0.5), percentile(band, 0.5),
-                percentile(brute, 0.5) / percentile(fastChecked, 0.5), mismatches);
-    return mismatches == 0 ? 0 : 2;
+    std::printf(
+        "{\"zones\": %zu, \"points\": %d, \"checked\": %d, \"mean_found\": %.1f, "
+        "\"query_p50_us\": %.2f, \"query_p99_us\": %.2f, \"checked_p50_us\": %.2f, "
+        "\"brute_p50_us\": %.1f, \"band_p50_us\": %.1f, \"speedup\": %.1f, "
+        "\"edge_points\": %zu, \"edge_mean_found\": %.1f, \"edge_p50_us\": %.2f, "
+        "\"edge_p99_us\": %.2f, \"edge_band_p50_us\": %.1f, \"search_p50_us\": %.2f, "
+        "\"search_p99_us\": %.2f, \"track_p50_us\": %.2f, \"track_p99_us\": %.2f, "
+        "\"track_mean_found\": %.1f, \"mismatches\": %d}\n",
+        zoneCount, pointCount, checkedCount, double(land.found) / pointCount,
+        percentile(land.fast, 0.5), percentile(land.fast, 0.99), percentile(land.fastChecked, 0.5),
+        percentile(land.brute, 0.5), percentile(land.band, 0.5),
+        percentile(land.brute, 0.5) / percentile(land.fastChecked, 0.5), edges.size(),
+        double(edge.found) / double(edges.size()), percentile(edge.fast, 0.5),
+        percentile(edge.fast, 0.99), percentile(edge.band, 0.5), percentile(searchTimes, 0.5),
+        percentile(searchTimes, 0.99), percentile(track.fast, 0.5), percentile(track.fast, 0.99),
+        double(track.found) / double(tracks.size()), land.mismatches + edge.mismatches);
+    return land.mismatches + edge.mismatches == 0 ? 0 : 2;
+}
+
+// Equal, or both not a number.
+bool sameAngle(double a, double b) {
+    return a == b || (std::isnan(a) && std::isnan(b));
 }
 
 bool sameZone(const NoFlyZone &a, const NoFlyZone &b) {
-    return a.areaId == b.areaId && a.type == b.type && a.latitude == b.latitude &&
-           a.longitude == b.longitude && a.radius == b.radius && a.warning == b.warning &&
+    return a.areaId == b.areaId && a.type == b.type && sameAngle(a.latitude, b.latitude) &&
+           sameAngle(a.longitude, b.longitude) && a.radius == b.radius && a.warning == b.warning &&
            a.level == b.level && a.disable == b.disable && a.updatedAt == b.updatedAt &&
            a.beginAt == b.beginAt && a.endAt == b.endAt && a.name == b.name &&
            a.country == b.country && a.city == b.city;

@@ -54,12 +54,23 @@ def nofly(bin_dir, out_dir, anchors, results):
         results[prefix + "load_s"] = round(load["load_s"], 4)
         results[prefix + "load_cpu_s"] = round(load["load_cpu_s"], 4)
         results[prefix + "load_peak_mib"] = round(load["peak_mib"], 1)
+        results[prefix + "steady_mib"] = round(load["steady_mib"], 1)
+        results[prefix + "steady_bytes_per_zone"] = round(load["steady_bytes_per_zone"], 1)
         results[prefix + "query_p50_us"] = round(query["query_p50_us"], 2)
         results[prefix + "query_p99_us"] = round(query["query_p99_us"], 2)
         results[prefix + "results_mean"] = round(query["mean_found"], 1)
         results[prefix + "brute_p50_us"] = round(query["brute_p50_us"], 1)
         results[prefix + "band_scan_p50_us"] = round(query["band_p50_us"], 1)
         results[prefix + "speedup"] = round(query["speedup"], 1)
+        results[prefix + "track_query_p50_us"] = round(query["track_p50_us"], 2)
+        results[prefix + "track_query_p99_us"] = round(query["track_p99_us"], 2)
+        results[prefix + "track_results_mean"] = round(query["track_mean_found"], 1)
+        results[prefix + "search_p50_us"] = round(query["search_p50_us"], 2)
+        results[prefix + "search_p99_us"] = round(query["search_p99_us"], 2)
+        results[prefix + "edge_query_p50_us"] = round(query["edge_p50_us"], 2)
+        results[prefix + "edge_query_p99_us"] = round(query["edge_p99_us"], 2)
+        results[prefix + "edge_band_scan_p50_us"] = round(query["edge_band_p50_us"], 1)
+        results[prefix + "edge_results_mean"] = round(query["edge_mean_found"], 1)
         results[prefix + "mismatches"] = query["mismatches"]
         if name in ("default", "100k"):
             qt = run_json([tool, "load", path, "qt"])
@@ -430,10 +441,21 @@ def machine():
 def table(results):
     rows = [
         ("no-fly 1M: query p50 / p99 (us)", "nofly_1m_query_p50_us", "nofly_1m_query_p99_us"),
+        ("no-fly 1M: along flight tracks p50 / p99 (us)", "nofly_1m_track_query_p50_us",
+         "nofly_1m_track_query_p99_us"),
+        ("no-fly 1M: search alone, no JSON, p50 / p99 (us)", "nofly_1m_search_p50_us",
+         "nofly_1m_search_p99_us"),
         ("no-fly 1M: brute-force p50 (us), speedup", "nofly_1m_brute_p50_us", "nofly_1m_speedup"),
         ("no-fly 1M: band scan p50 (us)", "nofly_1m_band_scan_p50_us", None),
         ("no-fly 1M: load wall / CPU (s)", "nofly_1m_load_s", "nofly_1m_load_cpu_s"),
+        ("no-fly 1M: poles + antimeridian p50 / p99 (us)", "nofly_1m_edge_query_p50_us",
+         "nofly_1m_edge_query_p99_us"),
+        ("no-fly 1M: poles + antimeridian band scan p50 (us)", "nofly_1m_edge_band_scan_p50_us",
+         None),
         ("no-fly 1M: load peak (MiB)", "nofly_1m_load_peak_mib", None),
+        ("no-fly 1M: steady (MiB), bytes per zone", "nofly_1m_steady_mib",
+         "nofly_1m_steady_bytes_per_zone"),
+        ("no-fly 1M: mismatches against brute force", "nofly_1m_mismatches", None),
         ("no-fly 100k: load simdjson / Qt (s)", "nofly_100k_load_s", "nofly_100k_qt_load_s"),
         ("no-fly 100k: peak simdjson / Qt (MiB)", "nofly_100k_load_peak_mib",
          "nofly_100k_qt_load_peak_mib"),

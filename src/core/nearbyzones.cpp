@@ -16,6 +16,13 @@ constexpr double LatitudeBand = M_PI / 360.0;
 } // namespace
 
 void NearbyZones::setZones(std::vector<NoFlyZone> loaded) {
+    // The kept result names positions in the old list. The list arrives
+    // once, while that result is still empty, and then the remembered point
+    // stays; a list that replaces zones found before forgets it.
+    if (!nearby.empty()) {
+        nearby.clear();
+        lastQuery = LastQuery();
+    }
     all = std::move(loaded);
     index.build(all);
 }
@@ -30,6 +37,10 @@ NearbyZones::Search NearbyZones::query(double latitude, double longitude) {
         return {};
     nearby.clear();
     const auto [begin, end] = band(latitude);
+    // With a coordinate that is not finite every distance is not a number,
+    // so nothing is within reach.
+    if (!std::isfinite(latitude) || !std::isfinite(longitude))
+        return {true, size_t(std::distance(begin, end))};
     if (index.covers(latitude, longitude, maxDistance))
         keepFromIndex(latitude, longitude, begin, end);
     else
@@ -43,43 +54,36 @@ bool NearbyZones::reuses(double latitude, double longitude) const {
 }
 
 // Zones lie in ascending latitude, so the band is one run of positions.
+// Zones whose latitude is not a number lie last and fail both tests, as
+// does every zone when the query's latitude is not a number.
 std::pair<NearbyZones::Iterator, NearbyZones::Iterator> NearbyZones::band(double latitude) const {
-    const auto begin =
-        std::lower_bound(all.cbegin(), all.cend(), latitude - LatitudeBand,
-                         [](const NoFlyZone &zone, double value) { return zone.latitude < value; });
-    // A latitude that is not a number has no band at all.
-    if (std::isnan(latitude))
-        return {begin, begin};
-    const auto end =
-        std::upper_bound(begin, all.cend(), latitude + LatitudeBand,
-                         [](double value, const NoFlyZone &zone) { return value < zone.latitude; });
+    const double south = latitude - LatitudeBand, north = latitude + LatitudeBand;
+    const auto begin = std::partition_point(
+        all.cbegin(), all.cend(), [south](const NoFlyZone &zone) { return zone.latitude < south; });
+    const auto end = std::partition_point(
+        begin, all.cend(), [north](const NoFlyZone &zone) { return zone.latitude <= north; });
     return {begin, end};
 }
 
-// The index names a few candidates out of the band; the same test then
-// keeps them, back in the band's order.
+// The index keeps the zones of the band by the same test, in no order;
+// sorting their positions puts them back in the band's order.
 void NearbyZones::keepFromIndex(double latitude, double longitude, Iterator begin, Iterator end) {
-    const double cosLatitude = std::cos(latitude);
-    candidates.clear();
-    index.candidates(latitude, longitude, maxDistance, size_t(begin - all.cbegin()),
-                     size_t(end - all.cbegin()), candidates);
-    std::sort(candidates.begin(), candidates.end());
-    for (const uint32_t position : candidates) {
-        if (withinReach(all[position], latitude, longitude, cosLatitude))
-            nearby.push_back(all[position]);
-    }
+    index.nearby(latitude, longitude, maxDistance, size_t(begin - all.cbegin()),
+                 size_t(end - all.cbegin()), nearby);
+    std::sort(nearby.begin(), nearby.end());
 }
 
 void NearbyZones::keepFromBand(double latitude, double longitude, Iterator begin, Iterator end) {
     const double cosLatitude = std::cos(latitude);
     for (auto zone = begin; zone != end; ++zone) {
         if (withinReach(*zone, latitude, longitude, cosLatitude))
-            nearby.push_back(*zone);
+            nearby.push_back(uint32_t(zone - all.cbegin()));
     }
 }
 
-// One test for every path, so the index and the band scan keep exactly the
-// same zones. NaN compares false, so a distance that is not a number is left out.
+// The index tests its own copy of each centre with the same function, so
+// both paths keep exactly the same zones. NaN compares false, so a distance
+// that is not a number is left out.
 bool NearbyZones::withinReach(const NoFlyZone &zone, double latitude, double longitude,
                               double cosLatitude) const {
     return maxDistance >

@@ -9,7 +9,9 @@
 #include <vector>
 
 // The zones within 50 km of a point, out of a list sorted by ascending
-// latitude. A query close to the last one that was computed reuses its result.
+// latitude (not-a-number last). A query close to the last one that was
+// computed reuses its result. Whatever the index answers is exactly what the
+// distance test over the latitude band keeps, in the same order.
 class NearbyZones {
 public:
     // What a query did: whether it searched, and how many zones lay in its
@@ -24,8 +26,8 @@ public:
     const std::vector<NoFlyZone> &zones() const { return all; }
 
     Search query(double latitude, double longitude);
-    // The zones the last search kept, in latitude order.
-    const std::vector<NoFlyZone> &result() const { return nearby; }
+    // The positions in zones() of the zones the last search kept, ascending.
+    const std::vector<uint32_t> &result() const { return nearby; }
 
 private:
     using Iterator = std::vector<NoFlyZone>::const_iterator;
@@ -45,9 +47,8 @@ private:
     LastQuery lastQuery;
     double maxDistance = 50000.0;
     std::vector<NoFlyZone> all;
-    std::vector<NoFlyZone> nearby;
+    std::vector<uint32_t> nearby;
     NoFlyZoneIndex index;
-    std::vector<uint32_t> candidates;
 };
 
 #endif // NEARBYZONES_H

@@ -1,12 +1,13 @@
 #include "noflyzonefile.h"
 
 #include <QFile>
-#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
 #include <QJsonValue>
+#include <QRunnable>
+#include <QThreadPool>
 #include <QtMath>
 
 #include <simdjson.h>
@@ -60,17 +61,14 @@ qint64 wholeNumber(double number) {
     return static_cast<qint64>(number);
 }
 
-// Text that names no finite angle reads as 0, so a bad entry cannot upset
-// the latitude order.
-double radiansFromDegrees(bool ok, double degrees) {
-    const double radians = ok ? degrees * M_PI / 180.0 : 0.0;
-    return std::isfinite(radians) ? radians : 0.0;
+// Qt's reading of the text: 0 when it names no number, infinity when it
+// overflows; "nan" and "inf" are numbers too. The query copes with any value.
+double radiansFromDegrees(double degrees) {
+    return degrees * M_PI / 180.0;
 }
 
 double radiansFromText(const QString &text) {
-    bool ok = false;
-    const double degrees = text.toDouble(&ok);
-    return radiansFromDegrees(ok, degrees);
+    return radiansFromDegrees(text.toDouble());
 }
 
 // Plain decimal text ("-12.345") without building a QString. Both this and
@@ -121,31 +119,68 @@ private:
 
 // Zone files repeat the same few thousand city names; sharing one QString
 // per distinct text spares an allocation and its memory for every repeat.
+// Each text has one slot, found by its hash: a look-up is one comparison,
+// and a text that meets another in its slot only costs a new QString.
 class TextCache {
 public:
     QString text(std::string_view view) {
-        const QByteArray key = QByteArray::fromRawData(view.data(), int(view.size()));
-        const auto known = texts.constFind(key);
-        if (known != texts.constEnd())
-            return *known;
-        if (texts.size() >= Limit)
-            texts.clear();
-        QString text = QString::fromUtf8(view.data(), int(view.size()));
-        texts.insert(QByteArray(view.data(), int(view.size())), text);
-        return text;
+        uint32_t hash = 2166136261u;
+        for (const char c : view)
+            hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+        Slot &slot = table[hash % Slots];
+        if (slot.key.size() != int(view.size()) ||
+            std::memcmp(slot.key.constData(), view.data(), view.size()) != 0) {
+            slot.key = QByteArray(view.data(), int(view.size()));
+            slot.text = QString::fromUtf8(view.data(), int(view.size()));
+        }
+        return slot.text;
     }
 
 private:
-    static constexpr int Limit = 1 << 16;
-    QHash<QByteArray, QString> texts;
+    static constexpr size_t Slots = 1 << 13;
+    struct Slot {
+        QByteArray key;
+        QString text;
+    };
+    std::vector<Slot> table = std::vector<Slot>(Slots);
 };
 
+// Every zone names most keys, so this runs some fifteen times a zone: the
+// length and first letter leave at most one name to compare.
 Key keyOf(std::string_view name) {
-    for (int key = 0; key < KeyCount; ++key) {
-        if (KeyNames[key] == name)
-            return Key(key);
+    if (name.empty())
+        return KeyCount;
+    const auto is = [name](Key key) { return KeyNames[key] == name ? key : KeyCount; };
+    switch (name.size() * 256 + static_cast<unsigned char>(name.front())) {
+    case 3 * 256 + 'l':
+        return name[1] == 'a' ? is(Lat) : is(Lng);
+    case 4 * 256 + 't':
+        return is(Type);
+    case 4 * 256 + 'n':
+        return is(Name);
+    case 4 * 256 + 'c':
+        return is(City);
+    case 5 * 256 + 'l':
+        return is(Level);
+    case 6 * 256 + 'r':
+        return is(Radius);
+    case 6 * 256 + 'e':
+        return is(EndAt);
+    case 7 * 256 + 'd':
+        return is(Disable);
+    case 7 * 256 + 'a':
+        return is(AreaId);
+    case 7 * 256 + 'w':
+        return is(Warning);
+    case 7 * 256 + 'c':
+        return is(Country);
+    case 8 * 256 + 'b':
+        return is(BeginAt);
+    case 10 * 256 + 'u':
+        return is(UpdatedAt);
+    default:
+        return KeyCount;
     }
-    return KeyCount;
 }
 
 class SimdZoneFields {
@@ -192,7 +227,7 @@ public:
             return 0.0;
         double degrees = 0.0;
         if (plainDegrees(view, degrees))
-            return radiansFromDegrees(true, degrees);
+            return radiansFromDegrees(degrees);
         return radiansFromText(QString::fromUtf8(view.data(), int(view.size())));
     }
 
@@ -224,12 +259,6 @@ template<class Fields> bool readZone(const Fields &fields, NoFlyZone &zone) {
     zone.city = fields.text(City);
     zone.disable = disable;
     return true;
-}
-
-void sortByLatitude(std::vector<NoFlyZone> &zones) {
-    std::sort(zones.begin(), zones.end(), [](const NoFlyZone &left, const NoFlyZone &right) {
-        return left.latitude < right.latitude;
-    });
 }
 
 bool isSpace(char c) {
@@ -315,11 +344,22 @@ public:
         : source(source)
         , zones(zones) {
         // Without its buffers simdjson cannot help; Qt's parser then reads every element.
-        simdjsonReady = parser.allocate(1 << 16, MaxElementDepth) == simdjson::SUCCESS;
+        simdjsonReady = parsers[0].allocate(1 << 16, MaxElementDepth) == simdjson::SUCCESS &&
+                        parsers[1].allocate(1 << 16, MaxElementDepth) == simdjson::SUCCESS;
+        converter.setMaxThreadCount(1);
     }
 
     // False when the document is broken or not an object; error() says why.
     bool read() {
+        const bool ok = readDocument();
+        converter.waitForDone();
+        return ok;
+    }
+
+    const QString &error() const { return failure; }
+
+private:
+    bool readDocument() {
         if (source.reach(2) && std::memcmp(source.data(0), "\xEF\xBB\xBF", 3) == 0)
             p = 3;
         skipSpace();
@@ -344,8 +384,10 @@ public:
                 ++p;
                 skipSpace();
                 // A repeated member counts with its last value, as with Qt's parser.
-                if (isLimits)
+                if (isLimits) {
+                    converter.waitForDone();
                     zones.clear();
+                }
                 if (isLimits && peek() == '[') {
                     if (!readLimits())
                         return false;
@@ -371,9 +413,6 @@ public:
         return peek() < 0 || fail(QJsonParseError::GarbageAtEnd, p);
     }
 
-    const QString &error() const { return failure; }
-
-private:
     // Deeper elements go to Qt's parser, which counts its own nesting limit.
     static constexpr size_t MaxElementDepth = 512;
     static constexpr qint64 BatchBytes = 1 << 20;
@@ -580,31 +619,40 @@ private:
 
     // Parses [from, to) as the inside of one array. If simdjson accepts it,
     // it is a list of whole elements, tokenised as the document would be.
+    // The zones of an accepted batch are taken out on the converter's thread
+    // while this one cuts and parses the next batch into the other parser.
     bool readBatch(qint64 from, qint64 to) {
         if (!simdjsonReady)
             return false;
         const char *text = padded(from, to, "[", "]");
         simdjson::dom::array batch;
-        if (parser.parse(text, size_t(to - from) + 2, false).get(batch) != simdjson::SUCCESS)
+        if (parsers[idle].parse(text, size_t(to - from) + 2, false).get(batch) != simdjson::SUCCESS)
             return false;
         for (const simdjson::dom::element element : batch) {
             if (!readsAsQtDoes(element))
                 return false;
         }
-        for (const simdjson::dom::element element : batch) {
-            simdjson::dom::object object;
-            NoFlyZone zone;
-            if (element.get(object) == simdjson::SUCCESS &&
-                readZone(SimdZoneFields(object, cities), zone))
-                zones.push_back(std::move(zone));
-        }
+        // One batch at a time, so the zones keep the file's order.
+        converter.waitForDone();
+        converter.start(QRunnable::create([this, batch]() {
+            for (const simdjson::dom::element element : batch) {
+                simdjson::dom::object object;
+                NoFlyZone zone;
+                if (element.get(object) == simdjson::SUCCESS &&
+                    readZone(SimdZoneFields(object, cities), zone))
+                    zones.push_back(std::move(zone));
+            }
+        }));
+        idle ^= 1;
         return true;
     }
 
     bool readElement(qint64 from, qint64 to) {
+        // The batch before this element goes first; then both parsers are free.
+        converter.waitForDone();
         simdjson::dom::element element;
         if (!simdjsonReady ||
-            parser.parse(padded(from, to, "", ""), size_t(to - from), false).get(element) !=
+            parsers[idle].parse(padded(from, to, "", ""), size_t(to - from), false).get(element) !=
                 simdjson::SUCCESS ||
             !readsAsQtDoes(element)) {
             bool ok = false;
@@ -652,11 +700,16 @@ private:
     ChunkedFile &source;
     qint64 p = 0; // the file offset being read
     std::vector<NoFlyZone> &zones;
-    simdjson::dom::parser parser;
+    // A parser's document holds its own copy of every string, so scratch is
+    // free again once a parse returns.
+    simdjson::dom::parser parsers[2];
+    int idle = 0; // the parser no conversion is reading from
     bool simdjsonReady = false;
     std::vector<char> scratch;
     TextCache cities;
     QString failure;
+    // Last, so it is destroyed, and its thread done, before all it reads.
+    QThreadPool converter;
 };
 
 } // namespace
@@ -697,6 +750,14 @@ Result<std::vector<NoFlyZone>> NoFlyZoneFile::read(const QString &path) {
         return Zones::failure(path + QStringLiteral(": ") + stream.error());
     sortByLatitude(zones);
     return Zones::success(std::move(zones));
+}
+
+void NoFlyZoneFile::sortByLatitude(std::vector<NoFlyZone> &zones) {
+    // std::sort needs a strict order, which < alone is not once a value is not a number.
+    std::sort(zones.begin(), zones.end(), [](const NoFlyZone &left, const NoFlyZone &right) {
+        return left.latitude < right.latitude ||
+               (!std::isnan(left.latitude) && std::isnan(right.latitude));
+    });
 }
 
 bool NoFlyZoneFile::readZone(const QJsonObject &entry, NoFlyZone &zone) {

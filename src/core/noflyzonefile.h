@@ -10,7 +10,7 @@
 #include <vector>
 
 // Reads the zone file: the usable zones of "release_limits", sorted by
-// ascending latitude. A missing or broken file fails, with no zones; safe on
+// ascending latitude, not-a-number last. A missing or broken file fails, with no zones; safe on
 // any thread.
 class NoFlyZoneFile {
 public:
@@ -22,6 +22,9 @@ public:
     // One entry of "release_limits" by the file's reading rules; true if
     // it is a usable zone.
     static bool readZone(const QJsonObject &entry, NoFlyZone &zone);
+
+    // Ascending latitude; a latitude that is not a number sorts last.
+    static void sortByLatitude(std::vector<NoFlyZone> &zones);
 };
 
 #endif // NOFLYZONEFILE_H

@@ -12,6 +12,9 @@
 
 namespace {
 
+// A zone's object takes some 450 bytes, so this bounds them to about 15 MB.
+constexpr int CachedZones = 1 << 15;
+
 QJsonObject toJson(const NoFlyZone &zone) {
     return {{QStringLiteral("LATI"), zone.latitude},
             {QStringLiteral("LONTI"), zone.longitude},
@@ -53,6 +56,8 @@ void NoFlyZoneManager::initNoflyZone() {
 
 void NoFlyZoneManager::setZones(std::vector<NoFlyZone> loaded) {
     nearby_zones.setZones(std::move(loaded));
+    zoneObjects.clear();
+    lastReply = QJsonArray();
 }
 
 QJsonArray NoFlyZoneManager::GetNearbyNoflyZone(double latitude, double longitude) {
@@ -63,8 +68,21 @@ QJsonArray NoFlyZoneManager::GetNearbyNoflyZone(double latitude, double longitud
     ORU_LOG_INFO("NoflyZone") << "items in nearby_zones: "
                               << static_cast<unsigned long long>(nearby_zones.result().size());
 
-    QJsonArray result;
-    for (const NoFlyZone &zone : nearby_zones.result())
-        result.append(toJson(zone));
-    return result;
+    if (search.searched || lastReply.size() != int(nearby_zones.result().size())) {
+        lastReply = QJsonArray();
+        for (const uint32_t position : nearby_zones.result())
+            lastReply.append(zoneJson(position));
+    }
+    return lastReply;
+}
+
+QJsonValue NoFlyZoneManager::zoneJson(uint32_t position) {
+    const auto known = zoneObjects.constFind(position);
+    if (known != zoneObjects.constEnd())
+        return *known;
+    if (zoneObjects.size() >= CachedZones)
+        zoneObjects.clear();
+    QJsonValue value(toJson(nearby_zones.zones()[position]));
+    zoneObjects.insert(position, value);
+    return value;
 }

@@ -4,7 +4,9 @@
 #include <nearbyzones.h>
 #include <noflyzone.h>
 
+#include <QHash>
 #include <QJsonArray>
+#include <QJsonValue>
 #include <QObject>
 #include <QString>
 
@@ -34,7 +36,14 @@ protected:
     void setZones(std::vector<NoFlyZone> loaded);
 
 private:
+    QJsonValue zoneJson(uint32_t position);
+
     NearbyZones nearby_zones;
+    // Each zone's reply object, built when first found and shared by every
+    // reply that names it; at most CachedZones of them at a time.
+    QHash<uint32_t, QJsonValue> zoneObjects;
+    // The reply for the kept result, handed out again while it is reused.
+    QJsonArray lastReply;
     LoadState loadState = Loading;
     QString loadFailure;
 };

@@ -72,14 +72,16 @@ private Q_SLOTS:
             file(R"({"name": "off", "radius": 100, "disable": 1}, {"name": "two", "radius": 100,
                     "disable": 2}, {"name": "cut", "radius": 100, "disable": 257})"),
             {"two@0"});
-        row("zones are sorted by latitude; a numeric, unparsable or non-finite lat reads as 0",
+        row("zones are sorted by latitude, nan last; a numeric or unparsable lat reads as 0",
             file(R"({"name": "north", "radius": 100, "lat": "40.5"},
                     {"name": "south", "radius": 100, "lat": "-33.9"},
                     {"name": "pole", "radius": 100, "lat": "180"},
                     {"name": "num", "radius": 100, "lat": 22.5}, {"name": "x", "radius": 100,
                      "lat": "12abc"}, {"name": "nan", "radius": 100, "lat": "nan"},
-                    {"name": "huge", "radius": 100, "lat": "1e308"})"),
-            {"south@-33.9", "num@0", "x@0", "nan@0", "huge@0", "north@40.5", "pole@180"});
+                    {"name": "huge", "radius": 100, "lat": "1e308"},
+                    {"name": "down", "radius": 100, "lat": "-inf"})"),
+            {"down@-inf", "south@-33.9", "num@0", "x@0", "north@40.5", "pole@180", "huge@inf",
+             "nan@nan"});
         row("every field is read and cut to its width",
             file(R"({"area_id": 4294967297, "type": 257, "lat": "0", "lng": "180", "radius": -5,
                 "warning": 511, "level": 300, "disable": 256, "updated_at": -1, "begin_at": 2147483648,

@@ -1,5 +1,6 @@
 #include "fuzzsupport.h"
 
+#include <geometry.h>
 #include <nearbyzones.h>
 #include <noflyzonefile.h>
 #include <qtzonereader.h>
@@ -9,7 +10,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <tuple>
+#include <utility>
 
 // The zone file readers on whatever the file holds: the streaming reader must
 // keep exactly the zones Qt's parser keeps, in the same order. Then the
@@ -17,10 +20,30 @@
 
 namespace {
 
-// Both readers turn the same decimal text into radians the same way.
+// Both readers turn the same decimal text into radians the same way, to
+// the bit, even when it is not a number.
+uint64_t bits(double value) {
+    uint64_t out = 0;
+    std::memcpy(&out, &value, sizeof out);
+    return out;
+}
+
 auto fields(const NoFlyZone &z) {
-    return std::tie(z.areaId, z.type, z.latitude, z.longitude, z.radius, z.warning, z.level,
-                    z.disable, z.updatedAt, z.beginAt, z.endAt, z.name, z.country, z.city);
+    return std::make_tuple(z.areaId, z.type, bits(z.latitude), bits(z.longitude), z.radius,
+                           z.warning, z.level, z.disable, z.updatedAt, z.beginAt, z.endAt, z.name,
+                           z.country, z.city);
+}
+
+// The plain formula over the latitude band, which the index must match.
+std::vector<uint32_t> bandScan(const std::vector<NoFlyZone> &zones, double lat, double lng) {
+    std::vector<uint32_t> kept;
+    for (uint32_t i = 0; i < zones.size(); ++i) {
+        const NoFlyZone &z = zones[i];
+        if (z.latitude >= lat - M_PI / 360 && z.latitude <= lat + M_PI / 360 &&
+            50000.0 > Geometry::zoneDistance(z.latitude, z.longitude, lat, lng, std::cos(lat)))
+            kept.push_back(i);
+    }
+    return kept;
 }
 
 } // namespace
@@ -37,15 +60,22 @@ void fuzzOne(const QByteArray &input) {
         std::fprintf(stderr, "readers differ: %zu zones, %zu by Qt\n", zones.size(), byQt.size());
         abort();
     }
-    // The query's band search relies on this order.
-    const auto south = [](const auto &a, const auto &b) { return a.latitude < b.latitude; };
+    // The query's band search relies on this order, not-a-number last.
+    const auto south = [](const auto &a, const auto &b) {
+        return a.latitude < b.latitude || (!std::isnan(a.latitude) && std::isnan(b.latitude));
+    };
     if (!std::is_sorted(zones.begin(), zones.end(), south))
         abort();
     const NoFlyZone first = zones.empty() ? NoFlyZone() : zones.front();
+    const NoFlyZone last = zones.empty() ? NoFlyZone() : zones.back();
     nearby.setZones(std::move(zones));
-    for (const double at : {first.latitude, 0.0, M_PI_2, -M_PI_2}) {
-        nearby.query(at, first.longitude);
-        if (nearby.result().size() > byQt.size())
+    for (const auto &[lat, lng] :
+         {std::pair(first.latitude, first.longitude), std::pair(last.latitude, last.longitude),
+          std::pair(0.0, 0.0), std::pair(M_PI_2, M_PI), std::pair(-1.6, -M_PI)}) {
+        // Far away first, so the query is never answered from the kept result.
+        nearby.query(lat + 1.0, lng);
+        nearby.query(lat, lng);
+        if (nearby.result() != bandScan(nearby.zones(), lat, lng))
             abort();
     }
 }

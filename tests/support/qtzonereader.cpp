@@ -6,8 +6,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
-#include <algorithm>
-
 std::vector<NoFlyZone> readZonesWithQt(const QString &path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
@@ -22,7 +20,6 @@ std::vector<NoFlyZone> readZonesWithQt(const QString &path) {
         if (NoFlyZoneFile::readZone(element.toObject(), zone))
             zones.push_back(std::move(zone));
     }
-    std::sort(zones.begin(), zones.end(),
-              [](const NoFlyZone &l, const NoFlyZone &r) { return l.latitude < r.latitude; });
+    NoFlyZoneFile::sortByLatitude(zones);
     return zones;
 }
