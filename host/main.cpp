@@ -105,9 +105,12 @@ void startPoolThreads() {
 // The simulator beside this program asks for count devices once it has attached.
 void startSimulator(QProcess &simulator, int port, int count, const QString &speed) {
     simulator.setProcessChannelMode(QProcess::ForwardedChannels);
-    QObject::connect(&simulator, &QProcess::errorOccurred, [&simulator](QProcess::ProcessError) {
-        qCWarning(lcHost).noquote() << "the simulator process:" << simulator.errorString();
-    });
+    QObject::connect(&simulator, &QProcess::errorOccurred,
+                     [&simulator](QProcess::ProcessError error) {
+                         if (error == QProcess::FailedToStart)
+                             qCWarning(lcHost).noquote()
+                                 << "cannot start the simulator:" << simulator.errorString();
+                     });
     QObject::connect(&simulator, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished),
                      [](int code, QProcess::ExitStatus status) {
                          qCWarning(lcHost).noquote() << "the simulator process ended"
