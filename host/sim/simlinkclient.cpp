@@ -154,7 +154,7 @@ void SimLinkClient::onAttached(SimulatedAircraft *aircraft) {
     const QString hash = aircraft->device().hash;
     connect(aircraft, &SimulatedAircraft::eventReady, this,
             [this, aircraft, hash](const QJsonObject &event) {
-                if (aircraft->isSilent() || !m_deviceChannels.contains(hash))
+                if (aircraft->isSilent() || !m_deviceChannels.contains(hash) || !roomForEvents())
                     return;
                 // Serialised once for all of the device's channels.
                 const QByteArray text = compact(event);
@@ -162,6 +162,19 @@ void SimLinkClient::onAttached(SimulatedAircraft *aircraft) {
                      it != m_deviceChannels.cend() && it.key() == hash; ++it)
                     answerChannel(it.value(), text);
             });
+}
+
+bool SimLinkClient::roomForEvents() {
+    if (m_link.bytesToWrite() > MaxEventBacklog) {
+        if (m_droppedEvents++ == 0)
+            qCWarning(lcSim) << "the host falls behind: events are dropped until it catches up";
+        return false;
+    }
+    if (m_droppedEvents > 0) {
+        qCWarning(lcSim) << "the host caught up;" << m_droppedEvents << "events were dropped";
+        m_droppedEvents = 0;
+    }
+    return true;
 }
 
 void SimLinkClient::send(const QByteArray &frame) {

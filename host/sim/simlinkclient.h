@@ -20,6 +20,9 @@ class SimLinkClient : public QObject {
 public:
     // A host that lets this much pile up unread is not reading; the link is dropped.
     static constexpr qint64 MaxLinkBacklog = 64 * 1024 * 1024;
+    // Past this much unsent, events are dropped and only replies go out, as a
+    // radio link drops telemetry: a host that falls behind keeps its aircraft.
+    static constexpr qint64 MaxEventBacklog = 4 * 1024 * 1024;
     // How long the host may take to start listening.
     static constexpr int ConnectAttempts = 40;
     static constexpr int ConnectIntervalMs = 500;
@@ -44,6 +47,8 @@ private:
     void forgetChannel(quint32 id);
     int closeChannels(const QString &hash);
     void send(const QByteArray &frame);
+    // False while the host falls behind, when events are dropped.
+    bool roomForEvents();
 
     QUrl m_url;
     int m_count;
@@ -52,6 +57,7 @@ private:
     QTimer *m_retry;
     int m_attempts = 0;
     bool m_wasConnected = false;
+    qint64 m_droppedEvents = 0;
     QHash<quint32, QString> m_channelDevice;
     QMultiHash<QString, quint32> m_deviceChannels;
 };
