@@ -2,6 +2,7 @@
 
 #include "flightmodel.h"
 #include "simlog.h"
+#include "simreply.h"
 #include "simulatedaircraft.h"
 
 #include <QRandomGenerator>
@@ -10,23 +11,14 @@
 
 #include <cmath>
 
+using SimReply::failure;
+using SimReply::success;
+
 namespace {
 
 // Sunflower placement: neighbours stand about 30 m apart however many there are.
 constexpr double PlacementSpacing = 18.0;
 constexpr double GoldenAngle = 2.399963229728653;
-
-QJsonObject success(const QJsonValue &value = QJsonValue(QJsonValue::Undefined)) {
-    QJsonObject reply{{QStringLiteral("ERROR"), QStringLiteral("SUCCESS")}};
-    if (!value.isUndefined())
-        reply.insert(QStringLiteral("VALUE"), value);
-    return reply;
-}
-
-QJsonObject failure(const QString &message) {
-    return {{QStringLiteral("ERROR"), QStringLiteral("FAILURE")},
-            {QStringLiteral("ERROR_MESSAGE"), message}};
-}
 
 } // namespace
 

@@ -3,18 +3,16 @@
 #include "controllerserver.h"
 #include "simlinkframe.h"
 #include "simlog.h"
+#include "simreply.h"
 
 #include <QJsonDocument>
 #include <QTcpSocket>
 #include <QWebSocket>
 #include <QWebSocketServer>
 
-namespace {
+using SimReply::failure;
 
-QJsonObject failure(const QString &message) {
-    return {{QStringLiteral("ERROR"), QStringLiteral("FAILURE")},
-            {QStringLiteral("ERROR_MESSAGE"), message}};
-}
+namespace {
 
 // A close code the simulator may ask for; anything else closes as going away.
 QWebSocketProtocol::CloseCode closeCodeOf(const QByteArray &text) {

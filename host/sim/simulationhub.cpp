@@ -8,28 +8,17 @@
 #include "simfleet.h"
 #include "simlinkserver.h"
 #include "simlog.h"
+#include "simreply.h"
 
 #include <QJsonArray>
 #include <QWebSocket>
 #include <QWebSocketServer>
 
+using SimReply::failure;
+using SimReply::succeeded;
+using SimReply::success;
+
 namespace {
-
-QJsonObject success(const QJsonValue &value = QJsonValue(QJsonValue::Undefined)) {
-    QJsonObject reply{{QStringLiteral("ERROR"), QStringLiteral("SUCCESS")}};
-    if (!value.isUndefined())
-        reply.insert(QStringLiteral("VALUE"), value);
-    return reply;
-}
-
-QJsonObject failure(const QString &message) {
-    return {{QStringLiteral("ERROR"), QStringLiteral("FAILURE")},
-            {QStringLiteral("ERROR_MESSAGE"), message}};
-}
-
-bool succeeded(const QJsonObject &reply) {
-    return reply.value(QStringLiteral("ERROR")).toString() == QLatin1String("SUCCESS");
-}
 
 void answer(const ReplyCallback &reply, const QJsonObject &object) {
     if (reply)
