@@ -114,7 +114,7 @@ bench: deps-deb
 	@[ -f $(BENCH_DIR)/build.ninja ] || cmake -S . -B $(BENCH_DIR) -G Ninja \
 	  -DCMAKE_BUILD_TYPE=Release -DORU_BUILD_BENCH=ON -DBUILD_TESTING=OFF
 	cmake --build $(BENCH_DIR) -j $(JOBS) --target bench_nofly bench_codec bench_roundtrip \
-	  bench_fleet bench_relay bench_mqtt oru-host oru-bridge
+	  bench_fleet bench_relay bench_mqtt oru-host oru-sim oru-bridge
 	$(BENCH_PYTHON) bench/run_bench.py --bin $(BENCH_DIR)/bin --out $(BENCH_OUT) --anchors data/limit.txt
 
 # ESLint and Prettier on the web client, its tests and tools; clang-format and

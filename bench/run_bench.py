@@ -153,6 +153,15 @@ class Host:
             seconds[name] = seconds.get(name, 0) + used
         return seconds
 
+    def simulator_pid(self):
+        """The oru-sim this host started (--sim-process), or None."""
+        try:
+            with open(f"/proc/{self.pid}/task/{self.pid}/children") as children:
+                pids = children.read().split()
+        except OSError:
+            return None
+        return int(pids[0]) if pids else None
+
     def rss_kib(self):
         with open(f"/proc/{self.pid}/status") as status:
             for line in status:
@@ -235,11 +244,13 @@ class Neighbour:
 
 def fleet_run(bin_dir, out_dir, size, warmup, seconds, event_loop, name):
     """One fleet of `size` aircraft measured by two push clients: their figures, plus
-    the host's CPU (whole process and by thread) and resident memory."""
+    the CPU of the host (whole process and by thread) and of its oru-sim process
+    apart, and the host's resident memory."""
     tool = os.path.join(bin_dir, "bench_fleet")
     print(f"fleet of {size} aircraft, {name} ...", flush=True)
-    with Host(bin_dir, out_dir, ["--simulate", str(size)], f"host-{name}-{size}",
-              event_loop=event_loop) as host:
+    # The simulator in a process of its own, so the host's figures are its own.
+    with Host(bin_dir, out_dir, ["--simulate", str(size), "--sim-process"],
+              f"host-{name}-{size}", event_loop=event_loop) as host:
         client = subprocess.Popen([tool, "--aircraft", str(size), "--warmup", str(warmup),
                                    "--seconds", str(seconds)],
                                   stdout=subprocess.PIPE, text=True)
@@ -247,15 +258,23 @@ def fleet_run(bin_dir, out_dir, size, warmup, seconds, event_loop, name):
         try:
             for line in client.stdout:
                 if line.startswith("MEASURE_START"):
+                    simulator = host.simulator_pid()
+                    if simulator is None:
+                        raise RuntimeError(f"no oru-sim beside the host; see {host.log.name}")
                     start = (host.cpu_seconds(), time.monotonic(), host.thread_cpu_seconds(),
-                             cpu_seconds(client.pid))
+                             cpu_seconds(client.pid), cpu_seconds(simulator))
                 elif line.startswith("MEASURE_END") and start:
                     wall = time.monotonic() - start[1]
                     threads = host.thread_cpu_seconds()
+                    host_cpu = (host.cpu_seconds() - start[0]) / wall
+                    sim_cpu = (cpu_seconds(simulator) - start[4]) / wall
+
+                    def thread(name):
+                        return (threads.get(name, 0) - start[2].get(name, 0)) / wall
+
                     measured = dict(
-                        cpu_cores=(host.cpu_seconds() - start[0]) / wall,
-                        main_cpu=(threads.get("oru-host", 0) - start[2].get("oru-host", 0)) / wall,
-                        sim_cpu=(threads.get("oru-sim", 0) - start[2].get("oru-sim", 0)) / wall,
+                        cpu_cores=host_cpu + sim_cpu, host_cpu=host_cpu, sim_cpu=sim_cpu,
+                        main_cpu=thread("oru-host"), link_cpu=thread("oru-simlink"),
                         client_cpu=(cpu_seconds(client.pid) - start[3]) / wall,
                         rss_kib=host.rss_kib())
                 elif line.startswith("{"):
@@ -297,8 +316,13 @@ def fleet(bin_dir, out_dir, results, sizes, qt_sizes, warmup, seconds):
             results[prefix + "flight_states_share"] = round(row["delivered_share"], 3)
             results[prefix + "false_disconnects"] = row["false_disconnects"]
             results[prefix + "push_clients_closed"] = row["push_clients_closed"]
+            # cpu_cores: host and simulator together, as when they shared a process.
             results[prefix + "cpu_cores"] = round(row["cpu_cores"], 3)
+            results[prefix + "host_cpu_cores"] = round(row["host_cpu"], 3)
+            results[prefix + "sim_cpu_cores"] = round(row["sim_cpu"], 3)
             results[prefix + "cpu_main_thread_cores"] = round(row["main_cpu"], 3)
+            results[prefix + "cpu_link_thread_cores"] = round(row["link_cpu"], 3)
+            # The simulator's work, now all of it in its own process.
             results[prefix + "cpu_sim_thread_cores"] = round(row["sim_cpu"], 3)
             results[prefix + "cpu_push_clients_cores"] = round(row["client_cpu"], 3)
             results[prefix + "rss_kib"] = row["rss_kib"]
@@ -408,8 +432,8 @@ def plot(rows, path):
                      label=f"{names[event_loop]}: p50")
         latency.plot(sizes, latencies(series, "relay_p99_ms"), "s" + line, color=colour,
                      alpha=0.6, label=f"{names[event_loop]}: p99")
-        cores.plot(sizes, [row["cpu_cores"] for row in series], "^" + line, color=colour,
-                   label=f"{names[event_loop]}: host with simulator")
+        cores.plot(sizes, [row["host_cpu"] for row in series], "^" + line, color=colour,
+                   label=f"{names[event_loop]}: host alone (oru-sim apart)")
         cores.plot(sizes, [row["main_cpu"] for row in series], "v" + line, color=colour,
                    alpha=0.6, label=f"{names[event_loop]}: plug-in thread")
     for axes in (latency, cores):
@@ -471,9 +495,11 @@ def table(results):
         ("upload 50 waypoints (ms) / 51 round trips", "upload_50wp_ms", "upload_51_roundtrips_ms"),
         ("upload ratio", "upload_ratio", None),
     ]
-    for size in FLEETS:
-        if f"fleet_{size}_relay_p50_ms" not in results:
-            continue
+    # Every fleet size measured, --fleet's own as well as the defaults.
+    sizes = sorted({int(key.split("_")[1]) for key in results
+                    if key.startswith("fleet_") and key.split("_")[1].isdigit()
+                    and key.endswith("_relay_p50_ms")})
+    for size in sizes:
         rows += [
             (f"fleet {size}: relay p50 / p99 (ms)", f"fleet_{size}_relay_p50_ms",
              f"fleet_{size}_relay_p99_ms"),
@@ -483,10 +509,12 @@ def table(results):
              f"fleet_qt_{size}_flight_states_share"),
             (f"fleet {size}: events/s, FLIGHT_STATE share", f"fleet_{size}_events_per_s",
              f"fleet_{size}_flight_states_share"),
-            (f"fleet {size}: host CPU (cores), false losses", f"fleet_{size}_cpu_cores",
+            (f"fleet {size}: host + oru-sim CPU, false losses", f"fleet_{size}_cpu_cores",
              f"fleet_{size}_false_disconnects"),
-            (f"fleet {size}: CPU of plug-in / simulator thread", f"fleet_{size}_cpu_main_thread_cores",
-             f"fleet_{size}_cpu_sim_thread_cores"),
+            (f"fleet {size}: CPU of host alone / oru-sim", f"fleet_{size}_host_cpu_cores",
+             f"fleet_{size}_sim_cpu_cores"),
+            (f"fleet {size}: CPU of plug-in / link thread", f"fleet_{size}_cpu_main_thread_cores",
+             f"fleet_{size}_cpu_link_thread_cores"),
             (f"fleet {size}: CPU of the two push clients", f"fleet_{size}_cpu_push_clients_cores",
              None),
             (f"fleet {size}: RSS (KiB), per aircraft", f"fleet_{size}_rss_kib",
@@ -557,10 +585,6 @@ def main():
         if args.busy_fleet:
             busy_fleet(args.bin, args.out, results, args.busy_fleet, args.fleet_warmup,
                        args.fleet_seconds)
-        # The host's own cost needs the simulator in a process of its own; until
-        # then the plug-in thread's share (fleet_N_cpu_main_thread_cores) stands in.
-        print("fleet_2000_host_cpu_cores: not measured, the simulator shares the host's process",
-              flush=True)
     if args.only in ("all", "host", "mqtt"):
         mqtt_fleet(args.bin, args.out, results, args.mqtt_stations, args.mqtt_per_station, 120,
                    args.fleet_seconds)

@@ -2,6 +2,7 @@
 #include "generalchannel.h"
 #include "hostlog.h"
 #include "hostserver.h"
+#include "simfleet.h"
 #include "simulationhub.h"
 #include "tileserver.h"
 #include "viewfactory.h"
@@ -13,6 +14,7 @@
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
+#include <QProcess>
 #include <QSemaphore>
 #include <QSocketNotifier>
 #include <QStandardPaths>
@@ -122,6 +124,28 @@ QString defaultAttribution(const QString &urlTemplate) {
     return QStringLiteral("Tiles \u00a9 ") + host;
 }
 
+// The simulator beside this program asks for count devices once it has attached.
+void startSimulator(QProcess &simulator, int port, int count, const QString &speed) {
+    simulator.setProcessChannelMode(QProcess::ForwardedChannels);
+    QObject::connect(&simulator, &QProcess::errorOccurred,
+                     [&simulator](QProcess::ProcessError error) {
+                         if (error == QProcess::FailedToStart)
+                             qCWarning(lcHost).noquote()
+                                 << "cannot start the simulator:" << simulator.errorString();
+                     });
+    QObject::connect(&simulator, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished),
+                     [](int code, QProcess::ExitStatus status) {
+                         qCWarning(lcHost).noquote() << "the simulator process ended"
+                                                     << (status == QProcess::CrashExit
+                                                             ? QStringLiteral("by a signal")
+                                                             : QStringLiteral("with %1").arg(code));
+                     });
+    simulator.start(QCoreApplication::applicationDirPath() + QStringLiteral("/oru-sim"),
+                    {QStringLiteral("--host"), QStringLiteral("ws://127.0.0.1:%1").arg(port),
+                     QStringLiteral("--count"), QString::number(count),
+                     QStringLiteral("--sim-speed"), speed});
+}
+
 bool parseBounded(const QString &text, int low, int high, int &out) {
     bool ok = false;
     const int value = text.toInt(&ok);
@@ -158,17 +182,27 @@ int main(int argc, char *argv[]) {
         QStringLiteral("simulate"),
         QStringLiteral("Attach <count> simulated aircraft at start (0 to %1) and serve the /host "
                        "admin path.")
-            .arg(SimulationHub::MaxDevices),
+            .arg(SimFleet::MaxDevices),
         QStringLiteral("count"));
     parser.addOption(simulate);
     const QCommandLineOption simSpeed(
         QStringLiteral("sim-speed"),
         QStringLiteral(
             "Fly the simulated aircraft <factor> times faster than real time (%1 to %2).")
-            .arg(SimulationHub::MinSpeed)
-            .arg(SimulationHub::MaxSpeed),
+            .arg(SimFleet::MinSpeed)
+            .arg(SimFleet::MaxSpeed),
         QStringLiteral("factor"), QStringLiteral("1"));
     parser.addOption(simSpeed);
+    const QCommandLineOption simProcess(
+        QStringLiteral("sim-process"),
+        QStringLiteral("With --simulate: fly the simulated aircraft in an oru-sim process of "
+                       "their own, attached over \"/sim\", instead of on a thread of the host."));
+    parser.addOption(simProcess);
+    const QCommandLineOption simListen(
+        QStringLiteral("sim-listen"),
+        QStringLiteral("Serve \"/sim\" and \"/host\" for an oru-sim started apart "
+                       "(oru-sim --host ws://127.0.0.1:<port> --count <count>)."));
+    parser.addOption(simListen);
     const QCommandLineOption eventLoop(
         QStringLiteral("event-loop"),
         QStringLiteral("Event loop of the host's threads: epoll, or qt for Qt's own (also %1).")
@@ -245,24 +279,32 @@ int main(int argc, char *argv[]) {
     if (parser.isSet(simulate)) {
         bool ok = false;
         simulated = parser.value(simulate).toInt(&ok);
-        if (!ok || simulated < 0 || simulated > SimulationHub::MaxDevices) {
+        if (!ok || simulated < 0 || simulated > SimFleet::MaxDevices) {
             qCritical("oru-host: --simulate takes a count of 0 to %d, not \"%s\"",
-                      SimulationHub::MaxDevices, qPrintable(parser.value(simulate)));
+                      SimFleet::MaxDevices, qPrintable(parser.value(simulate)));
             return 2;
         }
     }
     bool speedOk = false;
     const double speed = parser.value(simSpeed).toDouble(&speedOk);
-    if (!speedOk || speed < SimulationHub::MinSpeed || speed > SimulationHub::MaxSpeed) {
+    if (!speedOk || speed < SimFleet::MinSpeed || speed > SimFleet::MaxSpeed) {
         qCritical("oru-host: --sim-speed takes a factor of %g to %g, not \"%s\"",
-                  SimulationHub::MinSpeed, SimulationHub::MaxSpeed,
-                  qPrintable(parser.value(simSpeed)));
+                  SimFleet::MinSpeed, SimFleet::MaxSpeed, qPrintable(parser.value(simSpeed)));
         return 2;
     }
     if (parser.isSet(simSpeed) && !parser.isSet(simulate)) {
         qCritical("oru-host: --sim-speed needs --simulate");
         return 2;
     }
+    if (parser.isSet(simProcess) && !parser.isSet(simulate)) {
+        qCritical("oru-host: --sim-process needs --simulate");
+        return 2;
+    }
+    if (parser.isSet(simListen) && parser.isSet(simulate)) {
+        qCritical("oru-host: --sim-listen takes its aircraft from oru-sim, not --simulate");
+        return 2;
+    }
+    const bool ownProcess = parser.isSet(simProcess) || parser.isSet(simListen);
 
     int budgetMib = 0;
     if (!parseBounded(parser.value(messageBudget), 1, 65536, budgetMib)) {
@@ -325,8 +367,10 @@ int main(int argc, char *argv[]) {
         GeneralChannel general(&server);
         ViewFactory views(&server);
         std::unique_ptr<SimulationHub> simulation;
-        if (parser.isSet(simulate))
-            simulation = std::make_unique<SimulationHub>(&server, &general, speed);
+        if (parser.isSet(simulate) || parser.isSet(simListen))
+            simulation = std::make_unique<SimulationHub>(
+                &server, &general,
+                ownProcess ? SimulationHub::Where::Process : SimulationHub::Where::Thread, speed);
         if (!server.listen(quint16(port))) {
             qCritical("oru-host: cannot listen on 127.0.0.1:%d: %s", port,
                       qPrintable(server.errorString()));
@@ -335,13 +379,20 @@ int main(int argc, char *argv[]) {
 
         SingletonEx<OruGroundStationService>::createInstance();
         quitOnSignals(app);
-        for (int i = 0; i < simulated; ++i)
-            simulation->attachDevice(QString(), ReplyCallback());
+        // Killed with the host at the latest; its devices go when its link does.
+        QProcess simulator;
+        if (parser.isSet(simProcess)) {
+            startSimulator(simulator, port, simulated, parser.value(simSpeed));
+        } else {
+            for (int i = 0; i < simulated; ++i)
+                simulation->attachDevice(QString(), ReplyCallback());
+        }
         qInfo("oru-host: listening on http://127.0.0.1:%d/", port);
         qCInfo(lcHost) << "at most" << clientCap << "clients at once, of" << descriptors
                        << "descriptors";
 
         status = app.exec();
+        simulator.disconnect(); // its end is no news now
         delete OruGroundStationService::instancePtr();
     }
     // A closed connection hands its socket to deleteLater(); with the event

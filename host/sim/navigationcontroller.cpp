@@ -15,12 +15,8 @@ NavigationController::NavigationController(QWebSocket *socket, SimulatedAircraft
     socket->setMaxAllowedIncomingMessageSize(MaxMessageSize);
     socket->setMaxAllowedIncomingFrameSize(MaxMessageSize);
     connect(socket, &QWebSocket::textMessageReceived, this, &NavigationController::onTextMessage);
-    connect(socket, &QWebSocket::binaryMessageReceived, this, [this]() {
-        send({{QStringLiteral("ERROR"), QStringLiteral("FAILURE")},
-              {QStringLiteral("ERROR_CODE"), SimulatedAircraft::InvalidValue},
-              {QStringLiteral("ERROR_MESSAGE"),
-               QStringLiteral("binary messages are not supported")}});
-    });
+    connect(socket, &QWebSocket::binaryMessageReceived, this,
+            [this]() { sendText(SimulatedAircraft::binaryRefusal()); });
     connect(socket, &QWebSocket::disconnected, this, &NavigationController::closed);
     connect(aircraft, &SimulatedAircraft::eventReady, this, &NavigationController::onEvent);
 }
@@ -32,28 +28,16 @@ void NavigationController::close() {
 }
 
 void NavigationController::onTextMessage(const QString &message) {
-    if (!m_aircraft || m_aircraft->isSilent())
-        return;
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(message.toUtf8(), &error);
-    if (!document.isObject()) {
-        const QString why = error.error != QJsonParseError::NoError
-                                ? error.errorString()
-                                : QStringLiteral("not a JSON object");
-        send({{QStringLiteral("ERROR"), QStringLiteral("FAILURE")},
-              {QStringLiteral("ERROR_CODE"), SimulatedAircraft::InvalidValue},
-              {QStringLiteral("ERROR_MESSAGE"), QStringLiteral("invalid request: ") + why}});
-        return;
-    }
-    send(m_aircraft->handle(document.object()));
+    if (m_aircraft && !m_aircraft->isSilent())
+        sendText(m_aircraft->handleText(message.toUtf8()));
 }
 
 void NavigationController::onEvent(const QJsonObject &event) {
     if (m_aircraft && !m_aircraft->isSilent())
-        send(event);
+        sendText(QJsonDocument(event).toJson(QJsonDocument::Compact));
 }
 
-void NavigationController::send(const QJsonObject &message) {
+void NavigationController::sendText(const QByteArray &message) {
     if (m_socket->state() != QAbstractSocket::ConnectedState)
         return;
     if (m_socket->bytesToWrite() > MaxPendingOutput) {
@@ -61,6 +45,5 @@ void NavigationController::send(const QJsonObject &message) {
         m_socket->abort();
         return;
     }
-    m_socket->sendTextMessage(
-        QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
+    m_socket->sendTextMessage(QString::fromUtf8(message));
 }

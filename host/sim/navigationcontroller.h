@@ -22,7 +22,6 @@ public:
                          QObject *parent = nullptr);
     ~NavigationController() override;
 
-    SimulatedAircraft *aircraft() const { return m_aircraft; }
     void close();
 
 Q_SIGNALS:
@@ -31,7 +30,7 @@ Q_SIGNALS:
 private:
     void onTextMessage(const QString &message);
     void onEvent(const QJsonObject &event);
-    void send(const QJsonObject &message);
+    void sendText(const QByteArray &message);
 
     QWebSocket *m_socket;
     QPointer<SimulatedAircraft> m_aircraft;

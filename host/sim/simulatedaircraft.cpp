@@ -1,6 +1,7 @@
 #include "simulatedaircraft.h"
 
 #include <QHash>
+#include <QJsonDocument>
 #include <QRandomGenerator>
 #include <QtMath>
 
@@ -188,6 +189,26 @@ QJsonObject SimulatedAircraft::handle(const QJsonObject &request) {
     if (seq != request.constEnd())
         reply.insert(QStringLiteral("SEQ"), seq.value());
     return reply;
+}
+
+QByteArray SimulatedAircraft::handleText(const QByteArray &request) {
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(request, &error);
+    QJsonObject reply;
+    if (document.isObject()) {
+        reply = handle(document.object());
+    } else {
+        const QString why = error.error != QJsonParseError::NoError
+                                ? error.errorString()
+                                : QStringLiteral("not a JSON object");
+        reply = failure(InvalidValue, QStringLiteral("invalid request: ") + why);
+    }
+    return QJsonDocument(reply).toJson(QJsonDocument::Compact);
+}
+
+QByteArray SimulatedAircraft::binaryRefusal() {
+    return QJsonDocument(failure(InvalidValue, QStringLiteral("binary messages are not supported")))
+        .toJson(QJsonDocument::Compact);
 }
 
 bool SimulatedAircraft::due(double &next, double interval) const {

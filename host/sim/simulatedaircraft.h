@@ -55,6 +55,11 @@ public:
 
     // The reply to one controller request, carrying its "SEQ".
     QJsonObject handle(const QJsonObject &request);
+    // The same for a request as it came over a channel, reply as it goes back:
+    // text that is no JSON object gets a failure without "SEQ".
+    QByteArray handleText(const QByteArray &request);
+    // What a channel answers a binary message.
+    static QByteArray binaryRefusal();
     // Lets wall-clock time pass: flies speed times as long and sends the
     // events that fall due.
     void advance(double seconds);

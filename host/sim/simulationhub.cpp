@@ -3,56 +3,60 @@
 #include "adminview.h"
 #include "controllerserver.h"
 #include "epolleventdispatcher.h"
-#include "flightmodel.h"
 #include "generalchannel.h"
 #include "hostserver.h"
+#include "simfleet.h"
+#include "simlinkserver.h"
 #include "simlog.h"
+#include "simreply.h"
 
 #include <QJsonArray>
-#include <QRandomGenerator>
 #include <QWebSocket>
 #include <QWebSocketServer>
-#include <QtMath>
 
-#include <cmath>
+using SimReply::failure;
+using SimReply::succeeded;
+using SimReply::success;
 
 namespace {
-
-// Sunflower placement: neighbours stand about 30 m apart however many there are.
-constexpr double PlacementSpacing = 18.0;
-constexpr double GoldenAngle = 2.399963229728653;
-
-QJsonObject success(const QJsonValue &value = QJsonValue(QJsonValue::Undefined)) {
-    QJsonObject reply{{QStringLiteral("ERROR"), QStringLiteral("SUCCESS")}};
-    if (!value.isUndefined())
-        reply.insert(QStringLiteral("VALUE"), value);
-    return reply;
-}
-
-QJsonObject failure(const QString &message) {
-    return {{QStringLiteral("ERROR"), QStringLiteral("FAILURE")},
-            {QStringLiteral("ERROR_MESSAGE"), message}};
-}
 
 void answer(const ReplyCallback &reply, const QJsonObject &object) {
     if (reply)
         reply(object);
 }
 
+QJsonObject command(const char *name, const QJsonObject &value = QJsonObject()) {
+    return {{QStringLiteral("CMD"), QLatin1String(name)}, {QStringLiteral("VALUE"), value}};
+}
+
 } // namespace
 
-SimulationHub::SimulationHub(HostServer *server, GeneralChannel *general, double speed,
+SimulationHub::SimulationHub(HostServer *server, GeneralChannel *general, Where where, double speed,
                              QObject *parent)
     : QObject(parent)
     , m_general(general)
-    , m_controllers(new ControllerServer(qBound(MinSpeed, speed, MaxSpeed)))
     , m_admin(
           new QWebSocketServer(QStringLiteral("oru-host"), QWebSocketServer::NonSecureMode, this)) {
-    m_thread.setObjectName(QStringLiteral("oru-sim"));
-    m_controllers->moveToThread(&m_thread);
+    QObject *worker = nullptr;
+    if (where == Where::Thread) {
+        m_controllers = new ControllerServer(speed);
+        server->addRoute(ControllerServer::pathPrefix(), m_controllers->webSocketServer(), true);
+        m_thread.setObjectName(QStringLiteral("oru-sim"));
+        worker = m_controllers;
+    } else {
+        m_link = new SimLinkServer();
+        server->addRoute(ControllerServer::pathPrefix(), m_link->controllerServer(), true);
+        server->addRoute(SimLinkServer::path(), m_link->linkServer());
+        connect(m_link, &SimLinkServer::linkUp, this, &SimulationHub::onLinkUp);
+        connect(m_link, &SimLinkServer::linkDown, this, &SimulationHub::onLinkDown);
+        // The link's forwarding is the host's own cost; it gets a thread apart
+        // from the plug-in's, as the controllers had.
+        m_thread.setObjectName(QStringLiteral("oru-simlink"));
+        worker = m_link;
+    }
+    worker->moveToThread(&m_thread);
     EpollEventDispatcher::installInThread(&m_thread); // unless ORU_EVENT_LOOP=qt
     m_thread.start();
-    server->addRoute(ControllerServer::pathPrefix(), m_controllers->webSocketServer(), true);
     server->addRoute(QStringLiteral("/host"), m_admin);
     connect(m_admin, &QWebSocketServer::newConnection, this, &SimulationHub::onAdminConnection);
 }
@@ -63,92 +67,60 @@ SimulationHub::~SimulationHub() {
     const auto sockets = findChildren<QWebSocket *>();
     for (QWebSocket *socket : sockets)
         socket->abort();
-    ControllerServer *controllers = m_controllers;
+    QObject *worker = m_controllers ? static_cast<QObject *>(m_controllers) : m_link;
+    if (m_link)
+        m_link->disconnect(this);
     QMetaObject::invokeMethod(
-        controllers, [controllers]() { delete controllers; }, Qt::BlockingQueuedConnection);
+        worker, [worker]() { delete worker; }, Qt::BlockingQueuedConnection);
     m_thread.quit();
     m_thread.wait();
 }
 
-const QStringList &SimulationHub::supportedDeviceTypes() {
-    static const QStringList types{QStringLiteral("Tolm_2014_RX"), QStringLiteral("Hx7_DEC"),
-                                   QStringLiteral("ct510v3"), QStringLiteral("kw330v3")};
-    return types;
-}
-
-void SimulationHub::onSimulationThread(const std::function<QJsonObject()> &job,
-                                       const ReplyCallback &reply) {
-    // The hub outlives every job: its destructor waits for the thread.
-    QMetaObject::invokeMethod(
-        m_controllers,
-        [this, job, reply]() {
-            const QJsonObject result = job();
-            QMetaObject::invokeMethod(
-                this, [reply, result]() { answer(reply, result); }, Qt::QueuedConnection);
-        },
-        Qt::QueuedConnection);
-}
-
-SimDevice SimulationHub::makeDevice(const QString &deviceType) {
-    const QStringList &types = supportedDeviceTypes();
-    auto *random = QRandomGenerator::global();
-    SimDevice device;
-    device.deviceType = deviceType.isEmpty() ? types.at(m_placed % types.size()) : deviceType;
-    device.flightType = int(types.indexOf(device.deviceType)) + 1;
-    do {
-        device.hash.clear();
-        for (int i = 0; i < 4; ++i)
-            device.hash += QStringLiteral("%1").arg(random->generate(), 8, 16, QLatin1Char('0'));
-    } while (m_devices.contains(device.hash));
-    do {
-        device.serialNumber = QStringLiteral("SIM%1").arg(random->bounded(100000, 1000000));
-    } while (m_usedSerials.contains(device.serialNumber));
-    m_usedSerials.insert(device.serialNumber);
-
-    const double radius = PlacementSpacing * std::sqrt(m_placed + 0.5);
-    const double angle = m_placed * GoldenAngle;
-    const double homeLatitude = qDegreesToRadians(DefaultHomeLatitude);
-    device.latitude = homeLatitude + radius * std::cos(angle) / FlightModel::EarthRadius;
-    device.longitude =
-        qDegreesToRadians(DefaultHomeLongitude) +
-        radius * std::sin(angle) / (FlightModel::EarthRadius * std::cos(homeLatitude));
-    ++m_placed;
-    return device;
-}
-
-QJsonObject SimulationHub::describe(const Device &device) {
-    return {{QStringLiteral("FILE"), device.identity.hash},
-            {QStringLiteral("DEVICE_TYPE"), device.identity.deviceType},
-            {QStringLiteral("SN"), device.identity.serialNumber},
-            {QStringLiteral("FLIGHT_TYPE"), device.identity.flightType},
-            {QStringLiteral("SILENT"), device.silent}};
+void SimulationHub::onSimulator(const QJsonObject &command, const ReplyCallback &reply) {
+    // The hub outlives every command: its destructor waits for the thread.
+    const auto back = [this, reply](const QJsonObject &result) {
+        QMetaObject::invokeMethod(
+            this, [reply, result]() { answer(reply, result); }, Qt::QueuedConnection);
+    };
+    if (ControllerServer *controllers = m_controllers) {
+        QMetaObject::invokeMethod(
+            controllers,
+            [controllers, command, back]() { back(controllers->fleet()->execute(command)); },
+            Qt::QueuedConnection);
+    } else {
+        SimLinkServer *link = m_link;
+        QMetaObject::invokeMethod(
+            link, [link, command, back]() { link->request(command, back); }, Qt::QueuedConnection);
+    }
 }
 
 void SimulationHub::attachDevice(const QString &deviceType, const ReplyCallback &reply) {
-    if (m_devices.size() + m_attaching >= m_maxDevices) {
+    if (m_devices.size() + m_attaching >= SimFleet::MaxDevices) {
         answer(reply,
-               failure(QStringLiteral("at most %1 devices can be attached").arg(m_maxDevices)));
+               failure(
+                   QStringLiteral("at most %1 devices can be attached").arg(SimFleet::MaxDevices)));
         return;
     }
-    const SimDevice device = makeDevice(deviceType);
     ++m_attaching;
-    ControllerServer *controllers = m_controllers;
+    QJsonObject value;
+    if (!deviceType.isEmpty())
+        value.insert(QStringLiteral("DEVICE_TYPE"), deviceType);
     // Announced only once its controller serves, so the plug-in's first
     // connection finds it.
-    onSimulationThread(
-        [controllers, device]() {
-            controllers->attach(device);
-            return QJsonObject();
-        },
-        [this, device, reply](const QJsonObject &) {
-            --m_attaching;
-            const Device attached{device, false};
-            m_devices.insert(device.hash, attached);
-            m_general->announceArrival(device.deviceType, device.hash);
+    onSimulator(command("AttachDevice", value), [this, reply](const QJsonObject &result) {
+        --m_attaching;
+        const QJsonObject device = result.value(QStringLiteral("VALUE")).toObject();
+        const QString hash = device.value(QStringLiteral("FILE")).toString();
+        if (succeeded(result) && !hash.isEmpty()) {
+            m_devices.insert(hash, device);
+            const QString type = device.value(QStringLiteral("DEVICE_TYPE")).toString();
+            m_general->announceArrival(type, hash);
             qCInfo(lcSim).noquote()
-                << "attached" << device.deviceType << device.serialNumber << "as" << device.hash;
-            answer(reply, success(describe(attached)));
-        });
+                << "attached" << type << device.value(QStringLiteral("SN")).toString() << "as"
+                << hash;
+        }
+        answer(reply, result);
+    });
 }
 
 void SimulationHub::detachDevice(const QString &hash, const ReplyCallback &reply) {
@@ -158,13 +130,7 @@ void SimulationHub::detachDevice(const QString &hash, const ReplyCallback &reply
     }
     m_general->announceRemoval(hash);
     qCInfo(lcSim).noquote() << "detached" << hash;
-    ControllerServer *controllers = m_controllers;
-    onSimulationThread(
-        [controllers, hash]() {
-            controllers->detach(hash);
-            return success();
-        },
-        reply);
+    onSimulator(command("DetachDevice", {{QStringLiteral("FILE"), hash}}), reply);
 }
 
 void SimulationHub::silenceController(const QString &hash, bool silent,
@@ -174,15 +140,11 @@ void SimulationHub::silenceController(const QString &hash, bool silent,
         answer(reply, failure(QStringLiteral("no device ") + hash));
         return;
     }
-    device->silent = silent;
+    device->insert(QStringLiteral("SILENT"), silent);
     qCInfo(lcSim).noquote() << (silent ? "silenced" : "unsilenced") << hash;
-    ControllerServer *controllers = m_controllers;
-    onSimulationThread(
-        [controllers, hash, silent]() {
-            controllers->setSilent(hash, silent);
-            return success();
-        },
-        reply);
+    onSimulator(command("SilenceController",
+                        {{QStringLiteral("FILE"), hash}, {QStringLiteral("SILENT"), silent}}),
+                reply);
 }
 
 void SimulationHub::dropController(const QString &hash, const ReplyCallback &reply) {
@@ -191,13 +153,7 @@ void SimulationHub::dropController(const QString &hash, const ReplyCallback &rep
         return;
     }
     qCInfo(lcSim).noquote() << "dropping the controller channels of" << hash;
-    ControllerServer *controllers = m_controllers;
-    onSimulationThread(
-        [controllers, hash]() {
-            return success(
-                QJsonObject{{QStringLiteral("CLOSED"), controllers->dropChannels(hash)}});
-        },
-        reply);
+    onSimulator(command("DropController", {{QStringLiteral("FILE"), hash}}), reply);
 }
 
 void SimulationHub::dropGeneralChannel(const ReplyCallback &reply) {
@@ -209,9 +165,22 @@ void SimulationHub::dropGeneralChannel(const ReplyCallback &reply) {
 
 void SimulationHub::listDevices(const ReplyCallback &reply) const {
     QJsonArray list;
-    for (const Device &device : m_devices)
-        list.append(describe(device));
+    for (const QJsonObject &device : m_devices)
+        list.append(device);
     answer(reply, success(list));
+}
+
+void SimulationHub::onLinkUp(int count) {
+    for (int i = 0; i < count; ++i)
+        attachDevice(QString(), ReplyCallback());
+}
+
+void SimulationHub::onLinkDown() {
+    // The simulator's devices went with it, as aircraft out of radio range do.
+    const auto hashes = m_devices.keys();
+    m_devices.clear();
+    for (const QString &hash : hashes)
+        m_general->announceRemoval(hash);
 }
 
 void SimulationHub::onAdminConnection() {

@@ -1,45 +1,31 @@
 #ifndef SIMULATIONHUB_H
 #define SIMULATIONHUB_H
 
-#include "simdevice.h"
-
 #include <websockethandler.h>
 
 #include <QJsonObject>
 #include <QMap>
 #include <QObject>
-#include <QSet>
-#include <QStringList>
 #include <QThread>
-
-#include <functional>
 
 class ControllerServer;
 class GeneralChannel;
 class HostServer;
 class QWebSocketServer;
+class SimLinkServer;
 
 // The host's simulated devices: attaches and detaches them, announces them on
-// the general channel, and serves the "/host" admin path. Their controllers
-// run on a thread of their own, away from the plug-in's event loop.
+// the general channel, and serves the "/host" admin path. The aircraft fly
+// either on a thread of the host's own or in an oru-sim process attached
+// over "/sim"; either way, away from the plug-in's event loop.
 class SimulationHub : public QObject {
     Q_OBJECT
 public:
-    // A bound, so a runaway admin client cannot exhaust the host; large
-    // enough for fleet-scale measurements.
-    static constexpr int MaxDevices = 4096;
-    // Degrees; the aircraft stand around this point, clear of the default
-    // no-fly zones so that missions flown near home are allowed.
-    static constexpr double DefaultHomeLatitude = 47.2;
-    static constexpr double DefaultHomeLongitude = 8.9;
-    static constexpr double MinSpeed = 1.0;
-    static constexpr double MaxSpeed = 100.0;
+    enum class Where { Thread, Process };
 
-    SimulationHub(HostServer *server, GeneralChannel *general, double speed = 1.0,
+    SimulationHub(HostServer *server, GeneralChannel *general, Where where, double speed = 1.0,
                   QObject *parent = nullptr);
     ~SimulationHub() override;
-
-    static const QStringList &supportedDeviceTypes();
 
     // Each answers through reply once the work is done; reply may be empty.
     // An empty type takes the supported types in turn.
@@ -51,31 +37,20 @@ public:
     void dropGeneralChannel(const ReplyCallback &reply);
     void listDevices(const ReplyCallback &reply) const;
 
-    int deviceCount() const { return m_devices.size(); }
-    int maxDevices() const { return m_maxDevices; }
-    void setMaxDevices(int count) { m_maxDevices = qBound(0, count, MaxDevices); }
-
 private:
-    struct Device {
-        SimDevice identity;
-        bool silent = false;
-    };
-
     void onAdminConnection();
-    SimDevice makeDevice(const QString &deviceType);
-    // Runs job on the simulation thread and hands its result to reply here.
-    void onSimulationThread(const std::function<QJsonObject()> &job, const ReplyCallback &reply);
-    static QJsonObject describe(const Device &device);
+    void onLinkUp(int count);
+    void onLinkDown();
+    // Has the simulator carry out an admin command; its reply comes back here.
+    void onSimulator(const QJsonObject &command, const ReplyCallback &reply);
 
     GeneralChannel *m_general;
     QThread m_thread;
-    ControllerServer *m_controllers;
+    ControllerServer *m_controllers = nullptr;
+    SimLinkServer *m_link = nullptr;
     QWebSocketServer *m_admin;
-    QMap<QString, Device> m_devices;
-    QSet<QString> m_usedSerials;
+    QMap<QString, QJsonObject> m_devices; // by FILE, as "ListDevices" shows them
     int m_attaching = 0;
-    int m_placed = 0;
-    int m_maxDevices = MaxDevices;
 };
 
 #endif // SIMULATIONHUB_H

@@ -5,9 +5,11 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QtTest>
 
 #include <algorithm>
+#include <csignal>
 #include <functional>
 
 namespace {
@@ -284,6 +286,42 @@ private Q_SLOTS:
         QVERIFY(!next("FLIGHT_STATE", m_first, has("FLIGHT_STATUS", "LANDING")).isEmpty());
         QCOMPARE(next("FLIGHT_STATE", m_first, has("FLIGHT_STATUS", "ON_GROUND")).value("HEIGHT"),
                  QJsonValue(0));
+    }
+
+    // The fleet in an oru-sim process of its own, on one link: its aircraft
+    // serve as the thread's do, and its death removes them, not the host.
+    void simulatorProcessAttachesAndLeaves() {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        const QString port = QString::number(probe.serverPort());
+        probe.close();
+        HostProcess host;
+        QVERIFY2(host.launch({"--simulate", "1", "--sim-process", "--port", port}),
+                 host.output().data());
+        JsonClient push, commands, general;
+        QVERIFY(host.connectClient(push, "/groundstation/push"));
+        QVERIFY(host.connectClient(commands, "/groundstation"));
+        QVERIFY(host.connectClient(general, "/general"));
+        const auto connected = push.waitForEvent("CONNECT", 0, 15000);
+        QVERIFY(connected);
+        const auto limit = commands.call("GetFlyLimit", {{"AIRCRAFT", aircraftOf(*connected)}});
+        QCOMPARE(limit.value_or(QJsonObject()).value("VALUE")["MAX_HEIGHT"], QJsonValue(500));
+        const auto arrived = general.waitForEvent("device_arrival");
+        QVERIFY(arrived);
+
+        QFile children(QString("/proc/%1/task/%1/children").arg(host.processId()));
+        QVERIFY(children.open(QIODevice::ReadOnly));
+        const pid_t simulator = pid_t(children.readAll().trimmed().toLongLong());
+        QVERIFY(simulator > 0);
+        QCOMPARE(::kill(simulator, SIGKILL), 0);
+        const auto removed = general.waitForEvent("device_removed", 0, 15000);
+        QVERIFY(removed);
+        QCOMPARE(removed->value("FILE"), arrived->value("FILE"));
+        QVERIFY(push.waitForEvent("DISCONNECT", 0, 15000));
+        const auto devices = host.admin("ListDevices");
+        QVERIFY(isSuccess(devices));
+        QCOMPARE(devices->value("VALUE").toArray().size(), 0);
+        QVERIFY(host.stop());
     }
 
 private:
