@@ -748,6 +748,15 @@ Result<std::vector<NoFlyZone>> NoFlyZoneFile::read(const QString &path) {
                               source.readError());
     if (!parsed)
         return Zones::failure(path + QStringLiteral(": ") + stream.error());
+    // A file cut and rewritten in place under the reader can read as a whole
+    // document that lacks a stretch of zones; it is refused, not half loaded.
+    struct stat after {};
+    if (::fstat(descriptor, &after) != 0 || after.st_size != status.st_size ||
+        after.st_mtim.tv_sec != status.st_mtim.tv_sec ||
+        after.st_mtim.tv_nsec != status.st_mtim.tv_nsec ||
+        after.st_ctim.tv_sec != status.st_ctim.tv_sec ||
+        after.st_ctim.tv_nsec != status.st_ctim.tv_nsec)
+        return Zones::failure(path + QStringLiteral(" changed while it was read"));
     sortByLatitude(zones);
     return Zones::success(std::move(zones));
 }

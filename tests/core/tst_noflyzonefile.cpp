@@ -2,6 +2,7 @@
 #include <qtzonereader.h>
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtMath>
@@ -202,12 +203,13 @@ private Q_SLOTS:
         for (int load = 0; load < 40; ++load) {
             const auto read = NoFlyZoneFile::read(path);
             if (read.ok() ? read.value().size() != 10000
-                          : !read.errorMessage().contains(" at byte "))
+                          : !read.errorMessage().contains(
+                                QRegularExpression(" at byte | changed while it was read$")))
                 outcomes << QString::number(read.value().size()) + ' ' + read.errorMessage();
         }
         loading = false;
         editor.join();
-        QCOMPARE(outcomes, QStringList());
+        QCOMPARE(outcomes.join(QLatin1Char('\n')), QString());
     }
 };
 
