@@ -148,10 +148,20 @@ bool EpollEventDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags) {
 
     int handled = 0;
     if (notifiers) {
+        Notifiers writable;
+        checkWritable(writable);
+        // A writer found writable is work at hand: look, but do not block.
+        if (!writable.isEmpty())
+            timeout = 0;
         int ready = ::epoll_wait(m_epoll, m_events.get(), MaxEventsPerWait, timeout);
         if (ready < 0 && errno != EINTR)
             qWarning("EpollEventDispatcher: epoll_wait: %s", std::strerror(errno));
-        handled += activateSocketNotifiers(std::max(ready, 0));
+        const int first = m_pending.size();
+        handled += listReady(std::max(ready, 0));
+        // After the readers, as when epoll reports a socket readable and writable.
+        for (QSocketNotifier *writer : qAsConst(writable))
+            m_pending.append(writer);
+        handled += activatePending(first);
     } else {
         // Sockets must not wake us now; only a wake-up or a timer may.
         pollfd wake = {m_wakeFd, POLLIN, 0};
@@ -172,11 +182,20 @@ bool EpollEventDispatcher::hasPendingEvents() {
 void EpollEventDispatcher::registerSocketNotifier(QSocketNotifier *notifier) {
     const int fd = int(notifier->socket());
     Watch &watch = m_watches[fd];
-    QSocketNotifier *&slot = watch.notifiers[notifierSlot(notifier->type())];
+    const int index = notifierSlot(notifier->type());
+    QSocketNotifier *&slot = watch.notifiers[index];
     if (slot && slot != notifier)
         qWarning("EpollEventDispatcher: multiple socket notifiers for socket %d and type %s", fd,
                  typeName(notifier->type()));
     slot = notifier;
+    // A writer waits for the next pass's poll() unless epoll watches for it already.
+    if (index == 1 && !(watch.events & EPOLLOUT)) {
+        if (!watch.checkWrite) {
+            watch.checkWrite = true;
+            m_writeChecks.append(fd);
+        }
+        return;
+    }
     updateWatch(fd, watch);
 }
 
@@ -187,10 +206,15 @@ void EpollEventDispatcher::unregisterSocketNotifier(QSocketNotifier *notifier) {
     auto it = m_watches.find(fd);
     if (it == m_watches.end())
         return;
-    QSocketNotifier *&slot = it->notifiers[notifierSlot(notifier->type())];
+    const int index = notifierSlot(notifier->type());
+    QSocketNotifier *&slot = it->notifiers[index];
     if (slot != notifier)
         return;
     slot = nullptr;
+    // A writer that never reached epoll leaves it as it is; the next
+    // poll() drops it from the list.
+    if (index == 1 && it->checkWrite && (it->notifiers[0] || it->notifiers[2]))
+        return;
     updateWatch(fd, *it);
 }
 
@@ -198,7 +222,7 @@ void EpollEventDispatcher::updateWatch(int fd, Watch &watch) {
     uint32_t events = 0;
     if (watch.notifiers[0])
         events |= EPOLLIN;
-    if (watch.notifiers[1])
+    if (watch.notifiers[1] && !watch.checkWrite)
         events |= EPOLLOUT;
     if (watch.notifiers[2])
         events |= EPOLLPRI;
@@ -207,7 +231,13 @@ void EpollEventDispatcher::updateWatch(int fd, Watch &watch) {
         // A socket closed before its notifier went is gone from epoll already.
         if (watch.events != 0)
             ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
+        watch.events = 0;
+        // Only a writer waiting for its poll() is left: nothing for epoll.
+        if (watch.notifiers[1])
+            return;
         m_unpolled.remove(fd);
+        if (watch.checkWrite)
+            m_writeChecks.removeOne(fd);
         m_watches.remove(fd);
         return;
     }
@@ -234,16 +264,54 @@ void EpollEventDispatcher::updateWatch(int fd, Watch &watch) {
     }
 }
 
-int EpollEventDispatcher::activateSocketNotifiers(int ready) {
+void EpollEventDispatcher::checkWritable(Notifiers &writable) {
+    QVarLengthArray<pollfd, 64> polls;
+    int kept = 0;
+    for (int i = 0; i < m_writeChecks.size(); ++i) {
+        const int fd = m_writeChecks.at(i);
+        const auto it = m_watches.find(fd);
+        if (it == m_watches.end())
+            continue;
+        if (!it->notifiers[1]) {
+            // Disabled since it was listed.
+            it->checkWrite = false;
+            continue;
+        }
+        m_writeChecks[kept++] = fd;
+        polls.append({fd, POLLOUT, 0});
+    }
+    m_writeChecks.resize(kept);
+    if (polls.isEmpty())
+        return;
+
+    const int result = ::poll(polls.data(), nfds_t(polls.size()), 0);
+    kept = 0;
+    for (const pollfd &entry : polls) {
+        Watch &watch = m_watches[entry.fd];
+        if (result > 0 && (entry.revents & (POLLOUT | POLLERR | POLLHUP))) {
+            // Asked again next pass while still enabled, as level-triggered.
+            writable.append(watch.notifiers[1]);
+            m_writeChecks[kept++] = entry.fd;
+        } else {
+            // Full, so epoll tells when it drains; or no socket at all, which
+            // epoll_ctl() reports as it would have on registering.
+            watch.checkWrite = false;
+            updateWatch(entry.fd, watch);
+        }
+    }
+    m_writeChecks.resize(kept);
+}
+
+int EpollEventDispatcher::listReady(int ready) {
     // Every ready notifier is listed before any is activated: a handler may
     // run a nested loop that reuses the event buffer, and one that deletes a
-    // notifier takes it off the list.
-    const int first = m_pending.size();
+    // notifier takes it off the list. A writer listed for poll() comes from
+    // there alone.
     int handled = 0;
     const auto add = [this](const Watch &watch, bool read, bool write, bool exception) {
         if (read && watch.notifiers[0])
             m_pending.append(watch.notifiers[0]);
-        if (write && watch.notifiers[1])
+        if (write && watch.notifiers[1] && !watch.checkWrite)
             m_pending.append(watch.notifiers[1]);
         if (exception && watch.notifiers[2])
             m_pending.append(watch.notifiers[2]);
@@ -265,7 +333,11 @@ int EpollEventDispatcher::activateSocketNotifiers(int ready) {
     }
     for (int fd : qAsConst(m_unpolled))
         add(m_watches.value(fd), true, true, false);
+    return handled;
+}
 
+int EpollEventDispatcher::activatePending(int first) {
+    int handled = 0;
     const int last = m_pending.size();
     for (int i = first; i < last; ++i) {
         QSocketNotifier *notifier = m_pending.at(i);

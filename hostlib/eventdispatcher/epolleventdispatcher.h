@@ -4,6 +4,7 @@
 #include <QAbstractEventDispatcher>
 #include <QHash>
 #include <QSet>
+#include <QVarLengthArray>
 #include <QVector>
 
 #include <atomic>
@@ -18,6 +19,12 @@ class QThread;
 // here a socket costs only when it is ready. Timers, posted events and
 // socket notifiers behave as with Qt's dispatcher: level-triggered notifiers,
 // precise, coarse and very coarse timers, wake-ups from any thread.
+//
+// Qt's sockets enable their write notifier whenever data is queued and
+// disable it once flushed, around every message. A socket is almost always
+// writable, so an enabled write notifier is first asked about with one
+// poll() per pass, shared by every such socket, and goes into epoll only
+// when that finds the socket full: no epoll_ctl() for the usual message.
 class EpollEventDispatcher : public QAbstractEventDispatcher {
     Q_OBJECT
 public:
@@ -71,6 +78,7 @@ private:
     struct Watch {
         QSocketNotifier *notifiers[3] = {nullptr, nullptr, nullptr}; // read, write, exception
         quint32 events = 0;                                          // as registered in epoll
+        bool checkWrite = false; // listed in m_writeChecks, its writer not in epoll
     };
 
     void schedule(Timer *timer, qint64 now);
@@ -78,7 +86,10 @@ private:
     int activateTimers();
     int timeoutMs() const;
     void updateWatch(int fd, Watch &watch);
-    int activateSocketNotifiers(int ready);
+    using Notifiers = QVarLengthArray<QSocketNotifier *, 64>;
+    void checkWritable(Notifiers &writable);
+    int listReady(int ready);
+    int activatePending(int first);
     void drainWakeUps();
 
     int m_epoll = -1;
@@ -92,7 +103,8 @@ private:
     quint64 m_nextSerial = 0;
 
     QHash<int, Watch> m_watches;
-    QSet<int> m_unpolled; // regular files: epoll refuses them, poll() calls them ready
+    QSet<int> m_unpolled;       // regular files: epoll refuses them, poll() calls them ready
+    QVector<int> m_writeChecks; // sockets whose enabled writer waits for the next poll()
     QVector<QSocketNotifier *> m_pending;
     std::unique_ptr<struct epoll_event[]> m_events;
 };

@@ -2,6 +2,7 @@
 
 #include <QAbstractEventDispatcher>
 #include <QEventLoop>
+#include <QSignalSpy>
 #include <QSocketNotifier>
 #include <QTest>
 #include <QTimer>
@@ -170,6 +171,30 @@ private Q_SLOTS:
         }
         QTRY_VERIFY(activations >= 2);
         QVERIFY(!writerFired);
+    }
+
+    // A writer beside a reader, from a full socket, then switched on, off and on before a pass.
+    void writerSwitchedWithinAPassFiresOnceThenSleeps() {
+        SocketPair pair;
+        char buffer[4096] = {};
+        while (::write(pair.fd[0], buffer, sizeof buffer) > 0) {
+        }
+        QSocketNotifier reader(pair.fd[0], QSocketNotifier::Read);
+        QSocketNotifier writer(pair.fd[0], QSocketNotifier::Write);
+        QSignalSpy written(&writer, &QSocketNotifier::activated);
+        connect(&writer, &QSocketNotifier::activated, &writer, [&]() { writer.setEnabled(false); });
+        QCoreApplication::processEvents();
+        while (::read(pair.fd[1], buffer, sizeof buffer) > 0) {
+        }
+        QTRY_COMPARE(written.count(), 1);
+        for (bool enable : {true, false, true})
+            writer.setEnabled(enable);
+        QSignalSpy wakes(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::awake);
+        QEventLoop quiet;
+        QTimer::singleShot(100, &quiet, &QEventLoop::quit);
+        quiet.exec();
+        QCOMPARE(written.count(), 2);
+        QVERIFY2(wakes.count() < 20, "the loop spins"); // a quiet one wakes for the timer alone
     }
 };
 
