@@ -62,11 +62,13 @@ export const freePort = () =>
         });
     });
 
-// The host with simulated aircraft on a port of its own, once it serves the page.
-export async function startHost(port, home, count = 2) {
+// The host on a port of its own, once it serves the page: with simulated
+// aircraft unless count is 0, and with whatever else a test adds.
+export async function startHost(port, home, count = 2, extraArgs = [], extraEnv = {}) {
     mkdirSync(home, {recursive: true});
-    const args = ['--simulate', String(count), '--sim-speed', '5', '--port', String(port)];
-    const host = run(bin('oru-host', 'ORU_HOST_BIN'), args, homeEnv(home));
+    const fleet = count ? ['--simulate', String(count), '--sim-speed', '5'] : [];
+    const args = [...fleet, '--port', String(port), ...extraArgs];
+    const host = run(bin('oru-host', 'ORU_HOST_BIN'), args, {...homeEnv(home), ...extraEnv});
     for (const deadline = Date.now() + 20000; Date.now() < deadline;) {
         if (host.exitCode != null) throw new Error(`oru-host exited with ${host.exitCode}:\n${host.output}`);
         const up = await fetch(`http://127.0.0.1:${port}/`).then(

@@ -3,11 +3,10 @@
 import {test, before, after} from 'node:test';
 import assert from 'node:assert/strict';
 import {spawnSync} from 'node:child_process';
-import {mkdirSync, mkdtempSync, rmSync} from 'node:fs';
-import {createServer} from 'node:net';
+import {mkdtempSync, rmSync} from 'node:fs';
 import {tmpdir} from 'node:os';
 import path from 'node:path';
-import {bin, homeEnv, launchBrowser, run, stop} from './fixture.mjs';
+import {freePort, launchBrowser, startHost, stop} from './fixture.mjs';
 
 // One transparent pixel; Leaflet stretches it over the tile.
 const PNG = Buffer.from(
@@ -22,14 +21,6 @@ const row = Math.floor(((1 - Math.log(Math.tan(rad) + 1 / Math.cos(rad)) / Math.
 let scratch;
 let host;
 let context;
-const freePort = () =>
-    new Promise((resolve) => {
-        const server = createServer().listen(0, '127.0.0.1', () => {
-            const {port} = server.address();
-            server.close(() => resolve(port));
-        });
-    });
-
 before(async () => {
     scratch = mkdtempSync(path.join(tmpdir(), 'oru-tiles-'));
     const pack = path.join(scratch, 'pack.mbtiles');
@@ -45,10 +36,8 @@ INSERT INTO tiles VALUES ${tiles.join(',')};`;
     const made = spawnSync('sqlite3', [pack], {input: sql});
     assert.equal(made.status, 0, `sqlite3 (make deps installs it): ${made.stderr}`);
     const home = path.join(scratch, 'home');
-    mkdirSync(home);
     const port = await freePort();
-    const env = {...homeEnv(home), XDG_CACHE_HOME: `${home}/.cache`};
-    host = run(bin('oru-host', 'ORU_HOST_BIN'), ['--port', String(port), '--tiles', pack], env);
+    host = await startHost(port, home, 0, ['--tiles', pack], {XDG_CACHE_HOME: `${home}/.cache`});
     host.base = `http://127.0.0.1:${port}`;
     context = await launchBrowser(path.join(scratch, 'profile'));
 });
@@ -67,10 +56,7 @@ test('at mission zoom the map draws tiles from the pack', async () => {
         (url) => !url.href.startsWith(host.base),
         (route) => route.abort(),
     );
-    for (let tries = 0; !(await page.goto(`${host.base}/`).catch(() => null))?.ok(); ++tries) {
-        assert.ok(tries < 100 && host.exitCode == null, `oru-host did not answer:\n${host.output}`);
-        await new Promise((resolve) => setTimeout(resolve, 200));
-    }
+    assert.ok((await page.goto(`${host.base}/`))?.ok());
     await page.fill('#goto-input', `${LAT}, ${LNG}`);
     await page.press('#goto-input', 'Enter');
     await page.evaluate((z) => void window.oru.map.map.setZoom(z, {animate: false}), Z);

@@ -5,7 +5,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSignalSpy>
-#include <QTcpServer>
 #include <QtTest>
 
 #include <algorithm>
@@ -291,10 +290,7 @@ private Q_SLOTS:
     // The fleet in an oru-sim process of its own, on one link: its aircraft
     // serve as the thread's do, and its death removes them, not the host.
     void simulatorProcessAttachesAndLeaves() {
-        QTcpServer probe;
-        QVERIFY(probe.listen(QHostAddress::LocalHost));
-        const QString port = QString::number(probe.serverPort());
-        probe.close();
+        const QString port = QString::number(freePort());
         HostProcess host;
         QVERIFY2(host.launch({"--simulate", "1", "--sim-process", "--port", port}),
                  host.output().data());

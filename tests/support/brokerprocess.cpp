@@ -1,7 +1,6 @@
 #include "brokerprocess.h"
 
 #include <QFile>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 
@@ -35,9 +34,4 @@ bool BrokerProcess::launch() {
 
 bool BrokerProcess::stop() {
     return state() == QProcess::NotRunning || terminateWithin(10000);
-}
-
-quint16 freePort() {
-    QTcpServer server;
-    return server.listen(QHostAddress::LocalHost, 0) ? server.serverPort() : 0;
 }

@@ -25,7 +25,4 @@ private:
     quint16 m_port = 0;
 };
 
-// A loopback port nobody listens on at the moment of asking.
-quint16 freePort();
-
 #endif // BROKERPROCESS_H

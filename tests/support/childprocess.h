@@ -2,6 +2,7 @@
 #define CHILDPROCESS_H
 
 #include <QProcess>
+#include <QTcpServer>
 
 #include <csignal>
 #include <sys/prctl.h>
@@ -26,5 +27,11 @@ protected:
     // Async-signal-safe calls only.
     void setupChildProcess() override { prctl(PR_SET_PDEATHSIG, SIGTERM); }
 };
+
+// A loopback port nobody listens on at the moment of asking, for a child to serve on.
+inline quint16 freePort() {
+    QTcpServer server;
+    return server.listen(QHostAddress::LocalHost, 0) ? server.serverPort() : 0;
+}
 
 #endif // CHILDPROCESS_H
