@@ -7,10 +7,14 @@
 
 #include <QTemporaryDir>
 
+#include <simdjson.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <set>
+#include <string_view>
 #include <tuple>
 #include <utility>
 
@@ -34,6 +38,39 @@ auto fields(const NoFlyZone &z) {
                            z.country, z.city);
 }
 
+// Qt 5.15 sorts an object's members with an unstable sort before it drops
+// repeated keys, so in an object of more than 16 members which repeat wins is
+// left to chance. Our reader takes the last, as Qt does for smaller objects;
+// Qt's answer can only be an oracle where it is defined.
+bool qtAnswerDefined(simdjson::dom::element element, int depth = 0) {
+    if (depth > 1024)
+        return false;
+    if (simdjson::dom::array array; element.get(array) == simdjson::SUCCESS) {
+        for (const simdjson::dom::element item : array)
+            if (!qtAnswerDefined(item, depth + 1))
+                return false;
+    } else if (simdjson::dom::object object; element.get(object) == simdjson::SUCCESS) {
+        std::set<std::string_view> keys;
+        size_t members = 0;
+        for (const simdjson::dom::key_value_pair field : object) {
+            keys.insert(field.key);
+            ++members;
+            if (!qtAnswerDefined(field.value, depth + 1))
+                return false;
+        }
+        return members <= 16 || keys.size() == members;
+    }
+    return true;
+}
+
+bool qtAnswerDefined(const QByteArray &input) {
+    static simdjson::dom::parser parser(1 << 26);
+    simdjson::dom::element root;
+    // What simdjson cannot read has no repeated key it could see.
+    return parser.parse(input.constData(), size_t(input.size())).get(root) != simdjson::SUCCESS ||
+           qtAnswerDefined(root);
+}
+
 // The plain formula over the latitude band, which the index must match.
 std::vector<uint32_t> bandScan(const std::vector<NoFlyZone> &zones, double lat, double lng) {
     std::vector<uint32_t> kept;
@@ -55,7 +92,8 @@ void fuzzOne(const QByteArray &input) {
     FuzzSupport::writeFile(path, input);
     std::vector<NoFlyZone> zones = NoFlyZoneFile::read(path).value();
     const std::vector<NoFlyZone> byQt = readZonesWithQt(path);
-    if (!std::equal(zones.begin(), zones.end(), byQt.begin(), byQt.end(),
+    if (qtAnswerDefined(input) &&
+        !std::equal(zones.begin(), zones.end(), byQt.begin(), byQt.end(),
                     [](const auto &a, const auto &b) { return fields(a) == fields(b); })) {
         std::fprintf(stderr, "readers differ: %zu zones, %zu by Qt\n", zones.size(), byQt.size());
         abort();
