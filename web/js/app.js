@@ -44,6 +44,7 @@ const planOverlay = new PlanOverlay(map.map, () => ops.scheduleCheck(0));
 const missionStats = new MissionStatsView();
 addTileLayers(map.map);
 addGotoBox(map.map);
+map.drawGrid(); // its labels keep clear of the controls just added
 
 setupAbout();
 

@@ -83,6 +83,7 @@ export class MapView extends Emitter {
         });
         this.grid.clearLayers();
         const inset = this.map.containerPointToLatLng([8, this.map.getSize().y - 40]);
+        const controls = this.leftControlBoxes();
         for (const line of lines) {
             L.polyline(line.coords, {
                 pane: 'grid',
@@ -91,7 +92,17 @@ export class MapView extends Emitter {
                 opacity: 0.45,
                 interactive: false,
             }).addTo(this.grid);
-            const at = line.kind === 'lat' ? [line.value, inset.lng] : [inset.lat, line.value];
+            let at = line.kind === 'lat' ? [line.value, inset.lng] : [inset.lat, line.value];
+            // Labels run along the left and bottom edges, where the zoom,
+            // go-to and scale controls sit: a latitude moves beside them,
+            // a longitude under them is left out (its neighbours show).
+            const {x, y} = this.map.latLngToContainerPoint(at);
+            const label = line.kind === 'lat' ? [x, y - 14, x + 70, y] : [x + 3, y, x + 73, y + 14];
+            const under = controls.filter(
+                (c) => c[0] < label[2] && label[0] < c[2] && c[1] < label[3] && label[1] < c[3],
+            );
+            if (under.length && line.kind === 'lng') continue;
+            if (under.length) at = this.map.containerPointToLatLng([Math.max(...under.map((c) => c[2])) + 6, y]);
             L.marker(at, {
                 pane: 'grid',
                 interactive: false,
@@ -104,6 +115,15 @@ export class MapView extends Emitter {
                 }),
             }).addTo(this.grid);
         }
+    }
+
+    // [left, top, right, bottom] of each control on the left, in map pixels.
+    leftControlBoxes() {
+        const frame = this.map.getContainer().getBoundingClientRect();
+        return [...this.map.getContainer().querySelectorAll('.leaflet-left .leaflet-control')].map((control) => {
+            const r = control.getBoundingClientRect();
+            return [r.left - frame.left, r.top - frame.top, r.right - frame.left, r.bottom - frame.top];
+        });
     }
 
     // Clicks on the map: add a waypoint, answer a pending pick, or nothing.
