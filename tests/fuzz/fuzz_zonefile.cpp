@@ -42,12 +42,10 @@ auto fields(const NoFlyZone &z) {
 // repeated keys, so in an object of more than 16 members which repeat wins is
 // left to chance. Our reader takes the last, as Qt does for smaller objects;
 // Qt's answer can only be an oracle where it is defined.
-bool qtAnswerDefined(simdjson::dom::element element, int depth = 0) {
-    if (depth > 1024)
-        return false;
+bool qtAnswerDefined(simdjson::dom::element element) {
     if (simdjson::dom::array array; element.get(array) == simdjson::SUCCESS) {
         for (const simdjson::dom::element item : array)
-            if (!qtAnswerDefined(item, depth + 1))
+            if (!qtAnswerDefined(item))
                 return false;
     } else if (simdjson::dom::object object; element.get(object) == simdjson::SUCCESS) {
         std::set<std::string_view> keys;
@@ -55,7 +53,7 @@ bool qtAnswerDefined(simdjson::dom::element element, int depth = 0) {
         for (const simdjson::dom::key_value_pair field : object) {
             keys.insert(field.key);
             ++members;
-            if (!qtAnswerDefined(field.value, depth + 1))
+            if (!qtAnswerDefined(field.value))
                 return false;
         }
         return members <= 16 || keys.size() == members;
