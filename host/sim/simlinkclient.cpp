@@ -84,16 +84,13 @@ void SimLinkClient::onMessage(const QByteArray &message) {
     case SimLinkFrame::Open:
         openChannel(id, QString::fromUtf8(frame.payloadBytes()));
         return;
-    case SimLinkFrame::Data: {
-        SimulatedAircraft *aircraft = m_fleet->aircraft(m_channelDevice.value(id));
-        if (aircraft && !aircraft->isSilent())
-            answerChannel(id, aircraft->handleText(frame.payloadBytes()));
-        return;
-    }
+    case SimLinkFrame::Data:
     case SimLinkFrame::Binary: {
         SimulatedAircraft *aircraft = m_fleet->aircraft(m_channelDevice.value(id));
         if (aircraft && !aircraft->isSilent())
-            answerChannel(id, SimulatedAircraft::binaryRefusal());
+            answerChannel(id, frame.kind() == SimLinkFrame::Data
+                                  ? aircraft->handleText(frame.payloadBytes())
+                                  : SimulatedAircraft::binaryRefusal());
         return;
     }
     case SimLinkFrame::Close:
