@@ -38,17 +38,18 @@ export class History {
 
     // Each returns the text to go back (or forward) to, or null.
     undo(current) {
-        const step = this.past.pop();
-        if (!step) return null;
-        this.future.push({text: current, label: step.label});
-        this.version += 1;
-        return step.text;
+        return this.move(this.past, this.future, current);
     }
 
     redo(current) {
-        const step = this.future.pop();
+        return this.move(this.future, this.past, current);
+    }
+
+    // Takes the last step off one list and leaves current on the other.
+    move(from, to, current) {
+        const step = from.pop();
         if (!step) return null;
-        this.past.push({text: current, label: step.label});
+        to.push({text: current, label: step.label});
         this.version += 1;
         return step.text;
     }

@@ -7,6 +7,9 @@ import {Emitter} from '../model/emitter.js';
 import {graticuleLines} from '../geo/graticule.js';
 import {zoneKey} from '../geo/zones.js';
 
+// Width and height a grid label takes, in pixels, about.
+const LABEL_SIZE = [70, 14];
+
 const ARROW_SVG = (color) => `<svg class="arrow" viewBox="0 0 34 34" aria-hidden="true">
 <path d="M17 3 L27 29 L17 23 L7 29 Z" fill="${color}" stroke="#fff" stroke-width="2" stroke-linejoin="round"/></svg>`;
 
@@ -97,7 +100,8 @@ export class MapView extends Emitter {
             // go-to and scale controls sit: a latitude moves beside them,
             // a longitude under them is left out (its neighbours show).
             const {x, y} = this.map.latLngToContainerPoint(at);
-            const label = line.kind === 'lat' ? [x, y - 14, x + 70, y] : [x + 3, y, x + 73, y + 14];
+            const [w, h] = LABEL_SIZE;
+            const label = line.kind === 'lat' ? [x, y - h, x + w, y] : [x + 3, y, x + 3 + w, y + h];
             const under = controls.filter(
                 (c) => c[0] < label[2] && label[0] < c[2] && c[1] < label[3] && label[1] < c[3],
             );
@@ -111,7 +115,7 @@ export class MapView extends Emitter {
                     className: 'graticule-label',
                     html: line.label,
                     iconSize: null,
-                    iconAnchor: line.kind === 'lat' ? [0, 14] : [-3, 0],
+                    iconAnchor: line.kind === 'lat' ? [0, LABEL_SIZE[1]] : [-3, 0],
                 }),
             }).addTo(this.grid);
         }
